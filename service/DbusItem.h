@@ -1,0 +1,52 @@
+#pragma once
+
+#include "UpdateItem.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QString>
+
+class ComPalvaneUpdateServiceUpdateItemInterface;
+
+// An update item, already known to provide the item interface. Its events are
+// the item interface's signals sent by the owner from the item's own path;
+// the subscription lives exactly as long as this object.
+class DbusItem : public UpdateItem
+{
+    Q_OBJECT
+
+public:
+    DbusItem(const QDBusConnection &bus, const QString &owner, const QString &path);
+    ~DbusItem() override;
+
+    static const char *interfaceName();
+    static const char *eventsInterfaceName();
+
+    QString GetName(int n) override;
+    void Cancel() override;
+    qint16 PrepareDownload(qint16 b) override;
+    void Execute() override;
+    QString GetText(int n) override;
+
+private Q_SLOTS:
+    void receiveDownloadBegin(const QDBusMessage &message);
+    void receiveProgressChanged(const QDBusMessage &message);
+    void receiveDownloadComplete(const QDBusMessage &message);
+
+private:
+    struct Event {
+        const char *member;
+        const char *signature;
+        const char *slot;
+    };
+    static const Event s_events[3];
+
+    void subscribe();
+    void unsubscribe();
+    bool isOurs(const QDBusMessage &message, QLatin1StringView signature) const;
+
+    QDBusConnection m_bus;
+    QString m_owner;
+    QString m_path;
+    std::unique_ptr<ComPalvaneUpdateServiceUpdateItemInterface> m_proxy;
+};

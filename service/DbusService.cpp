@@ -1,0 +1,38 @@
+#include "DbusService.h"
+
+#include "DbusCall.h"
+#include "DbusCollection.h"
+#include "DbusIntrospection.h"
+#include "DbusUpdateService.h"
+#include "ServiceProxy.h"
+
+using namespace Qt::StringLiterals;
+
+DbusService::DbusService(const QDBusConnection &bus, const QString &owner)
+    : m_bus(bus)
+    , m_owner(owner)
+    , m_agent(std::make_unique<ComPalvaneUpdateServiceAgentInterface>(
+          owner, QStringView(DbusUpdateService::ServicePath).toString(), bus))
+    , m_service(std::make_unique<ComPalvaneUpdateServiceServiceInterface>(
+          owner, QStringView(DbusUpdateService::ServicePath).toString(), bus))
+{
+}
+
+DbusService::~DbusService() = default;
+
+qint16 DbusService::IsConnected(const QString &strProdCode)
+{
+    const QDBusMessage reply =
+        DbusCall::finish(m_agent->IsConnected(strProdCode), u"IsConnected"_s, "n"_L1);
+    return reply.arguments().constFirst().value<qint16>();
+}
+
+std::shared_ptr<UpdateCollection> DbusService::GetUpdates(const QString &strProdCode)
+{
+    const QDBusMessage reply =
+        DbusCall::finish(m_service->GetUpdates(strProdCode), u"GetUpdates"_s, "o"_L1);
+    const QString path = reply.arguments().constFirst().value<QDBusObjectPath>().path();
+    DbusIntrospection::requireInterface(
+        m_bus, m_owner, path, QLatin1StringView(DbusCollection::interfaceName()));
+    return std::make_shared<DbusCollection>(m_bus, m_owner, path);
+}

@@ -1,0 +1,66 @@
+#include "DbusUpdateService.h"
+
+#include "DbusService.h"
+#include "RuntimeError.h"
+
+#include <QDBusConnectionInterface>
+#include <QDBusError>
+#include <QDBusReply>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+[[noreturn]] void throwUnavailable(const QString &what, const QDBusError &error)
+{
+    QString description = what;
+    if (error.isValid())
+        description += u": "_s + error.name() + u": "_s + error.message();
+    throw RuntimeError(RuntimeError::ServiceUnavailable, description);
+}
+
+QString serviceName()
+{
+    return QStringView(DbusUpdateService::ServiceName).toString();
+}
+
+// Starts the service through the bus when nobody owns its name yet.
+void ensureStarted(QDBusConnectionInterface &bus)
+{
+    const QDBusReply<bool> registered = bus.isServiceRegistered(serviceName());
+    if (!registered.isValid())
+        throwUnavailable(u"Cannot ask the session bus for "_s + serviceName(), registered.error());
+    if (registered.value())
+        return;
+    const QDBusReply<void> started = bus.startService(serviceName());
+    if (!started.isValid())
+        throwUnavailable(u"Cannot start "_s + serviceName(), started.error());
+}
+
+QString uniqueOwner(QDBusConnectionInterface &bus)
+{
+    const QDBusReply<QString> owner = bus.serviceOwner(serviceName());
+    if (!owner.isValid() || owner.value().isEmpty())
+        throwUnavailable(serviceName() + u" has no owner"_s, owner.error());
+    return owner.value();
+}
+
+} // namespace
+
+namespace DbusUpdateService {
+
+std::unique_ptr<UpdateService> create(const QDBusConnection &bus)
+{
+    QDBusConnectionInterface *busInterface = bus.isConnected() ? bus.interface() : nullptr;
+    if (!busInterface)
+        throwUnavailable(u"Cannot connect to the session bus"_s, bus.lastError());
+    ensureStarted(*busInterface);
+    return std::make_unique<DbusService>(bus, uniqueOwner(*busInterface));
+}
+
+std::unique_ptr<UpdateService> create()
+{
+    return create(QDBusConnection::sessionBus());
+}
+
+} // namespace DbusUpdateService
