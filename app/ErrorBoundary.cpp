@@ -1,0 +1,45 @@
+#include "ErrorBoundary.h"
+
+#include "RuntimeError.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+
+using namespace Qt::StringLiterals;
+
+ErrorBoundary::ErrorBoundary(MessagePrompt &prompt, Terminate terminate)
+    : m_prompt(prompt)
+    , m_terminate(std::move(terminate))
+{
+}
+
+bool ErrorBoundary::run(const std::function<void()> &fn) const
+{
+    try {
+        fn();
+        return true;
+    } catch (const RuntimeError &e) {
+        fail(e.message());
+    } catch (const std::exception &e) {
+        fail(RuntimeError(RuntimeError::ProgramFault, QString::fromLocal8Bit(e.what())).message());
+    } catch (...) {
+        fail(RuntimeError(RuntimeError::ProgramFault, u"Unknown failure"_s).message());
+    }
+    return false;
+}
+
+void ErrorBoundary::fail(const QString &message) const
+{
+    std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+    std::fflush(stderr);
+    m_prompt.show(message, MessagePrompt::Buttons::Ok, u"Kelvarra"_s);
+    m_terminate(1);
+}
+
+void ErrorBoundary::exitNow(int status)
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(status);
+}

@@ -1,0 +1,58 @@
+#include "DbusUpdateService.h"
+#include "Form1.h"
+#include "MessageBoxPrompt.h"
+
+#include <QApplication>
+#include <QStringList>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+bool hasDisplay()
+{
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char *value = std::getenv(name);
+        if (value && *value)
+            return true;
+    }
+    return false;
+}
+
+// The arguments after the program's name as one text, joined by single
+// spaces. Taken before QApplication removes the options it knows.
+QString commandLineText(int argc, char **argv)
+{
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    return arguments.join(QChar(u' '));
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (!hasDisplay()) {
+        std::fputs("kelvarra: no display to show the window on (set DISPLAY or WAYLAND_DISPLAY)\n", stderr);
+        return 1;
+    }
+    const QString commandLine = commandLineText(argc, argv);
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("kelvarra"));
+    // Prompts closed before the window appears must not end the program.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    MessageBoxPrompt prompt;
+    Form1 form(prompt, [] { return DbusUpdateService::create(); }, commandLine);
+    form.Form_Load();
+    if (form.bExit)
+        return 2;
+
+    prompt.setParentWindow(&form);
+    form.show();
+    QApplication::setQuitOnLastWindowClosed(true);
+    return app.exec();
+}

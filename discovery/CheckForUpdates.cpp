@@ -1,0 +1,50 @@
+#include "Form1.h"
+
+#include "UpdateCollection.h"
+#include "UpdateItem.h"
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Updates 3, 4, ... all pass through the third slot.
+int slotForUpdate(int i)
+{
+    return i < 3 ? i : 3;
+}
+
+} // namespace
+
+void Form1::CheckForUpdates()
+{
+    GetProdCode();
+    if (bExit)
+        return;
+
+    UpdateAgent = m_createUpdateService();
+    if (UpdateAgent->IsConnected(strProdCode) == 0) {
+        MsgBox(u"IsConnected returned False"_s);
+        return;
+    }
+
+    UpdateList = UpdateAgent->GetUpdates(strProdCode);
+    if (UpdateList->Count() < 1) {
+        MsgBox(u"No updates available for this product."_s);
+        return;
+    }
+
+    const int count = UpdateList->Count();
+    for (int i = 1; i <= count; ++i) {
+        const int slot = slotForUpdate(i);
+        // Placed before the offer, so a declined update still holds its slot.
+        const std::shared_ptr<UpdateItem> update = UpdateList->Item(i);
+        placeUpdate(slot, update);
+        const QString name = update->GetName(0);
+        const auto answer = MsgBox(u"Update available: "_s + name + u"\r\nStart Download?"_s,
+                                   MessagePrompt::Buttons::YesNo);
+        if (answer != MessagePrompt::Answer::Yes)
+            continue;
+        if (update->PrepareDownload(-1) == -1)
+            update->Execute();
+    }
+}

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class UpdateCollection;
+
+// The update service object. Operations throw RuntimeError when they fail.
+class UpdateService
+{
+public:
+    virtual ~UpdateService() = default;
+
+    // 16-bit boolean: any non-zero value means connected.
+    virtual qint16 IsConnected(const QString &strProdCode) = 0;
+    // The collection is already known to provide the UpdateCollection interface.
+    virtual std::shared_ptr<UpdateCollection> GetUpdates(const QString &strProdCode) = 0;
+};
+
+// Creates the service object; throws RuntimeError when it cannot.
+using UpdateServiceFactory = std::function<std::unique_ptr<UpdateService>()>;

@@ -1,0 +1,206 @@
+#include "FakeUpdateService.h"
+#include "Form1.h"
+#include "ScriptedPrompt.h"
+
+#include <QLabel>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+using Answer = MessagePrompt::Answer;
+
+namespace {
+
+const QString Code = u"{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}"_s;
+
+QString offer(const QString &name)
+{
+    return u"Update available: "_s + name + u"\r\nStart Download?"_s;
+}
+
+struct Run
+{
+    explicit Run(int updates) : backend(updates) {}
+
+    void load(const QString &commandLine = u"-pc"_s + Code)
+    {
+        form = std::make_unique<Form1>(prompt, backend.factory(), commandLine,
+                                       [this](int status) { exitStatus = status; });
+        form->Form_Load();
+    }
+    QStringList callsOf(int id) const
+    {
+        const QString prefix = QString::number(id) + u'.';
+        QStringList calls;
+        for (const QString &call : std::as_const(*backend.log))
+            if (call.startsWith(prefix))
+                calls.append(call.mid(prefix.size()));
+        return calls;
+    }
+
+    FakeBackend backend;
+    ScriptedPrompt prompt;
+    std::unique_ptr<Form1> form;
+    int exitStatus = -1;
+};
+
+} // namespace
+
+class TestCheckForUpdates : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void oneAcceptedUpdate();
+    void notConnected_data();
+    void notConnected();
+    void noUpdates();
+    void fiveUpdatesMixedAnswers();
+    void prepareDownloadMustBeExactlyTrue_data();
+    void prepareDownloadMustBeExactlyTrue();
+    void serviceFailureEndsTheProgram();
+    void replacedUpdateNoLongerReachesItsSlot();
+};
+
+void TestCheckForUpdates::oneAcceptedUpdate()
+{
+    Run run(1);
+    run.load(u"other -pc"_s + Code + u" trailing"_s);
+
+    QCOMPARE(*run.backend.log,
+             (QStringList{u"IsConnected("_s + Code + u')', u"GetUpdates("_s + Code + u')',
+                          u"Count()"_s, u"Count()"_s, u"Item(1)"_s, u"1.GetName(0)"_s,
+                          u"1.PrepareDownload(-1)"_s, u"1.Execute()"_s}));
+    QCOMPARE(run.prompt.shown.size(), 1);
+    QCOMPARE(run.prompt.shown[0].text, offer(u"Update 1"_s));
+    QCOMPARE(run.prompt.shown[0].buttons, MessagePrompt::Buttons::YesNo);
+    QCOMPARE(run.prompt.shown[0].title, u"Kelvarra"_s);
+    QCOMPARE(run.form->UpdateInstance1.get(), &run.backend.item(1));
+    QVERIFY(!run.form->UpdateInstance2);
+    QVERIFY(!run.form->UpdateInstance3);
+    QVERIFY(!run.form->bExit);
+    QCOMPARE(run.backend.created, 1);
+}
+
+void TestCheckForUpdates::notConnected_data()
+{
+    QTest::addColumn<int>("reply");
+    QTest::addColumn<bool>("connected");
+    QTest::newRow("false") << 0 << false;
+    QTest::newRow("true") << -1 << true;
+    QTest::newRow("any non-zero") << 1 << true;
+    QTest::newRow("positive max") << 32767 << true;
+}
+
+void TestCheckForUpdates::notConnected()
+{
+    QFETCH(int, reply);
+    QFETCH(bool, connected);
+    Run run(1);
+    run.backend.connectedReply = qint16(reply);
+    run.prompt.answer(Answer::No);
+    run.load();
+
+    QVERIFY(!run.form->bExit);
+    if (connected) {
+        QCOMPARE(run.prompt.shown.first().text, offer(u"Update 1"_s));
+        return;
+    }
+    QCOMPARE(*run.backend.log, QStringList{u"IsConnected("_s + Code + u')'});
+    QCOMPARE(run.prompt.shown.size(), 1);
+    QCOMPARE(run.prompt.shown[0].text, u"IsConnected returned False"_s);
+    QCOMPARE(run.prompt.shown[0].buttons, MessagePrompt::Buttons::Ok);
+    QCOMPARE(run.prompt.shown[0].title, u"Kelvarra"_s);
+}
+
+void TestCheckForUpdates::noUpdates()
+{
+    Run run(0);
+    run.load();
+    QCOMPARE(run.prompt.shown.size(), 1);
+    QCOMPARE(run.prompt.shown[0].text, u"No updates available for this product."_s);
+    QCOMPARE(run.prompt.shown[0].buttons, MessagePrompt::Buttons::Ok);
+    QVERIFY(!run.backend.log->contains(u"Item(1)"_s));
+    QVERIFY(!run.form->bExit);
+    QVERIFY(run.form->UpdateList);
+}
+
+void TestCheckForUpdates::fiveUpdatesMixedAnswers()
+{
+    Run run(5);
+    for (Answer a : {Answer::Yes, Answer::No, Answer::Yes, Answer::No, Answer::Yes})
+        run.prompt.answer(a);
+    run.backend.item(3).prepareReply = 0;
+    run.load();
+
+    QCOMPARE(run.prompt.shown.size(), 5);
+    for (int i = 1; i <= 5; ++i)
+        QCOMPARE(run.prompt.shown[i - 1].text, offer(u"Update "_s + QString::number(i)));
+    QCOMPARE(run.callsOf(1), (QStringList{u"GetName(0)"_s, u"PrepareDownload(-1)"_s, u"Execute()"_s}));
+    QCOMPARE(run.callsOf(2), QStringList{u"GetName(0)"_s});
+    QCOMPARE(run.callsOf(3), (QStringList{u"GetName(0)"_s, u"PrepareDownload(-1)"_s}));
+    QCOMPARE(run.callsOf(4), QStringList{u"GetName(0)"_s});
+    QCOMPARE(run.callsOf(5), (QStringList{u"GetName(0)"_s, u"PrepareDownload(-1)"_s, u"Execute()"_s}));
+    // The count bounds the loop and is read twice only.
+    QCOMPARE(run.backend.log->count(u"Count()"_s), 2);
+    QCOMPARE(run.form->UpdateInstance1.get(), &run.backend.item(1));
+    QCOMPARE(run.form->UpdateInstance2.get(), &run.backend.item(2));
+    QCOMPARE(run.form->UpdateInstance3.get(), &run.backend.item(5));
+    // Items the slots let go are no longer held by the window.
+    QCOMPARE(run.backend.collection->items[2].use_count(), 1);
+    QCOMPARE(run.backend.collection->items[3].use_count(), 1);
+}
+
+void TestCheckForUpdates::prepareDownloadMustBeExactlyTrue_data()
+{
+    QTest::addColumn<int>("reply");
+    QTest::addColumn<bool>("executed");
+    QTest::newRow("-1") << -1 << true;
+    QTest::newRow("0") << 0 << false;
+    QTest::newRow("1") << 1 << false;
+    QTest::newRow("-2") << -2 << false;
+}
+
+void TestCheckForUpdates::prepareDownloadMustBeExactlyTrue()
+{
+    QFETCH(int, reply);
+    QFETCH(bool, executed);
+    Run run(1);
+    run.backend.item(1).prepareReply = qint16(reply);
+    run.load();
+    QCOMPARE(run.callsOf(1).contains(u"Execute()"_s), executed);
+    QCOMPARE(run.prompt.shown.size(), 1);
+}
+
+void TestCheckForUpdates::serviceFailureEndsTheProgram()
+{
+    Run run(2);
+    run.backend.item(1).failing = u"PrepareDownload"_s;
+    run.load();
+
+    QCOMPARE(run.exitStatus, 1);
+    QCOMPARE(run.prompt.shown.size(), 2);
+    QCOMPARE(run.prompt.shown[1].text,
+             u"Run-time error 3:\r\ncom.palvane.UpdateService.Error.Test: PrepareDownload failed"_s);
+    QCOMPARE(run.prompt.shown[1].title, u"Kelvarra"_s);
+    QVERIFY(!run.backend.log->contains(u"Item(2)"_s));
+}
+
+void TestCheckForUpdates::replacedUpdateNoLongerReachesItsSlot()
+{
+    Run run(4);
+    run.load();
+    QVERIFY(run.form->isVisible() == false);
+    run.form->show();
+
+    // Update 3 left slot 3 to update 4: its reports must not reach the slot.
+    Q_EMIT run.backend.item(3).OnProgressChanged(1024, 10, u"r"_s, u"t"_s);
+    QCOMPARE(run.form->lblStatus3->text(), u"Third Update Status"_s);
+    Q_EMIT run.backend.item(4).OnProgressChanged(1024, 10, u"r"_s, u"t"_s);
+    QCOMPARE(run.form->lbl3->text(), u"Update name: Update 4\r\n"_s);
+    Q_EMIT run.backend.item(1).OnProgressChanged(2048, 20, u"r"_s, u"t"_s);
+    QCOMPARE(run.form->lbl1->text(), u"Update name: Update 1\r\n"_s);
+    QVERIFY(run.form->lblStatus1->text().startsWith(u"Percent complete: 20%"_s));
+}
+
+QTEST_MAIN(TestCheckForUpdates)
+#include "tst_checkforupdates.moc"

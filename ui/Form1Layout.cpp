@@ -1,0 +1,71 @@
+#include "Form1.h"
+
+#include <QLabel>
+#include <QPushButton>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Positions are kept in twips; 15 twips make one device-independent pixel
+// (96 per inch) and Qt scales those for HiDPI screens.
+constexpr int TwipsPerPixel = 15;
+
+QRect fromTwips(int left, int top, int width, int height)
+{
+    return QRect(left / TwipsPerPixel, top / TwipsPerPixel, width / TwipsPerPixel,
+                 height / TwipsPerPixel);
+}
+
+QPushButton *addButton(QWidget *form, const QString &name, const QString &text, QRect geometry)
+{
+    auto *button = new QPushButton(text, form);
+    button->setObjectName(name);
+    button->setGeometry(geometry);
+    button->setAutoDefault(false);
+    return button;
+}
+
+QLabel *addLabel(QWidget *form, const QString &name, const QString &text, QRect geometry)
+{
+    auto *label = new QLabel(text, form);
+    label->setObjectName(name);
+    label->setGeometry(geometry);
+    // Texts come from the update service: never interpret them as markup.
+    label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(true);
+    label->setFocusPolicy(Qt::NoFocus);
+    return label;
+}
+
+} // namespace
+
+void Form1::createControls()
+{
+    setObjectName(u"Form1"_s);
+    setWindowTitle(u"Form1"_s);
+    setFixedSize(fromTwips(0, 0, 10815, 3450).size());
+
+    btnCancel3 = addButton(this, u"btnCancel3"_s, u"Cancel Third Update"_s, fromTwips(7080, 1800, 1815, 495));
+    btnCancel2 = addButton(this, u"btnCancel2"_s, u"Cancel Second Update"_s, fromTwips(3840, 1800, 1815, 495));
+    btnCancel1 = addButton(this, u"btnCancel1"_s, u"Cancel First Update"_s, fromTwips(600, 1800, 1695, 495));
+    lbl3 = addLabel(this, u"lbl3"_s, QString(), fromTwips(6600, 240, 2895, 495));
+    lbl2 = addLabel(this, u"lbl2"_s, QString(), fromTwips(3360, 240, 2895, 495));
+    lbl1 = addLabel(this, u"lbl1"_s, QString(), fromTwips(120, 240, 2895, 495));
+    lblStatus3 = addLabel(this, u"lblStatus3"_s, u"Third Update Status"_s, fromTwips(6600, 720, 2895, 855));
+    lblStatus2 = addLabel(this, u"lblStatus2"_s, u"Second Update Status"_s, fromTwips(3360, 720, 2895, 855));
+    lblStatus1 = addLabel(this, u"lblStatus1"_s, u"First Update Status"_s, fromTwips(120, 720, 2895, 855));
+
+    // The status labels' own display setting: their four lines start at the
+    // top, so the percent line stays put whatever the rest holds.
+    for (QLabel *status : {lblStatus1, lblStatus2, lblStatus3})
+        status->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    setTabOrder(btnCancel1, btnCancel2);
+    setTabOrder(btnCancel2, btnCancel3);
+    btnCancel1->setFocus();
+
+    connect(btnCancel1, &QPushButton::clicked, this, [this] { m_boundary.run([this] { btnCancel1_Click(); }); });
+    connect(btnCancel2, &QPushButton::clicked, this, [this] { m_boundary.run([this] { btnCancel2_Click(); }); });
+    connect(btnCancel3, &QPushButton::clicked, this, [this] { m_boundary.run([this] { btnCancel3_Click(); }); });
+}
