@@ -1,6 +1,7 @@
 #include "Form1.h"
 
 #include "NumberText.h"
+#include "ShownText.h"
 #include "UpdateItem.h"
 
 #include <QLabel>
@@ -45,12 +46,12 @@ void Form1::onProgressChanged(int slot, int nBytes, int nPercent, const QString 
     UpdateItem &update = *updateInstance(slot);
     QLabel *name = nameLabel(slot);
     if (name->text().isEmpty())
-        name->setText(u"Update name: "_s + update.GetName(0) + u"\r\n"_s);
+        name->setText(u"Update name: "_s + ShownText(update.GetName(0)) + u"\r\n"_s);
 
     statusLabel(slot)->setText(u"Percent complete: "_s + NumberText(nPercent) + u"%\r\n"_s
                                + u"Bytes downloaded: "_s + NumberText(RoundedKilobytes(nBytes))
-                               + u" kb\r\n"_s + u"Transfer Rate: "_s + strTransferRate + u"\r\n"_s
-                               + u"Time left: "_s + strTimeRemaining);
+                               + u" kb\r\n"_s + u"Transfer Rate: "_s + ShownText(strTransferRate) + u"\r\n"_s
+                               + u"Time left: "_s + ShownText(strTimeRemaining));
 }
 
 void Form1::onDownloadComplete(int slot, int nResultCode)

@@ -1,0 +1,10 @@
+#pragma once
+
+#include <QString>
+
+// Texts from the update service can be of any length. Labels and prompts hold
+// a few lines; laying out a megabyte would freeze the window, so what is shown
+// is cut after MaxShownText units (never inside a surrogate pair), with "…".
+inline constexpr qsizetype MaxShownText = 4096;
+
+QString ShownText(const QString &text);
