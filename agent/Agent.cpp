@@ -1,0 +1,73 @@
+#include "Agent.h"
+
+#include "AgentLog.h"
+#include "ObjectRegistry.h"
+#include "ServiceObject.h"
+
+#include <QDBusConnectionInterface>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr char16_t ServiceName[] = u"com.palvane.UpdateService";
+
+} // namespace
+
+Agent::Agent(const AgentOptions &options, const QDBusConnection &bus, QObject *parent)
+    : QObject(parent)
+    , m_bus(bus)
+    , m_installRecord(options.stateFile)
+    , m_idle(options.idleTimeoutMs)
+{
+    m_catalog.load(options.catalogFolders);
+    m_registry = std::make_unique<ObjectRegistry>(m_bus);
+    m_context.catalog = &m_catalog;
+    m_context.installRecord = &m_installRecord;
+    m_context.network = &m_network;
+    m_context.registry = m_registry.get();
+    m_context.transfer.rateLimit = options.rateLimitBytes;
+    m_context.transfer.stallTimeoutMs = options.stallTimeoutMs;
+    m_context.probeTimeoutMs = options.probeTimeoutMs;
+    m_service = std::make_unique<ServiceObject>(&m_context);
+
+    connect(m_service.get(), &ServiceObject::called, &m_idle, &IdleWatch::touch);
+    connect(m_registry.get(), &ObjectRegistry::clientCountChanged, &m_idle,
+            [this](int clients) { m_idle.setBusy(clients > 0); });
+    connect(&m_idle, &IdleWatch::idle, this, [this] {
+        qCInfo(lcBus) << "no client left; exiting";
+        Q_EMIT idle();
+    });
+}
+
+Agent::~Agent()
+{
+    // Items first: they remove their partial files.
+    m_registry.reset();
+    if (m_bus.isConnected()) {
+        m_bus.unregisterObject(QString::fromUtf16(ObjectRegistry::BasePath));
+        m_bus.unregisterService(QString::fromUtf16(ServiceName));
+    }
+}
+
+bool Agent::start(QString *error)
+{
+    if (!m_bus.registerObject(QString::fromUtf16(ObjectRegistry::BasePath), m_service.get(),
+                              QDBusConnection::ExportAdaptors)) {
+        *error = u"cannot export the service object: "_s % m_bus.lastError().message();
+        return false;
+    }
+    // Do not queue behind another agent: a second one would only wait.
+    const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply =
+        m_bus.interface()->registerService(QString::fromUtf16(ServiceName),
+                                           QDBusConnectionInterface::DontQueueService,
+                                           QDBusConnectionInterface::DontAllowReplacement);
+    if (!reply.isValid() || reply.value() != QDBusConnectionInterface::ServiceRegistered) {
+        *error = u"cannot own "_s % QString::fromUtf16(ServiceName) % u": "_s
+                 % (reply.isValid() ? u"another process owns it"_s : reply.error().message());
+        return false;
+    }
+    qCInfo(lcBus).noquote() << "serving" << QString::fromUtf16(ServiceName) << "as"
+                            << m_bus.baseService();
+    return true;
+}

@@ -1,0 +1,11 @@
+#pragma once
+
+// D-Bus error names for calls that make no sense in an item's state.
+namespace AgentErrors {
+
+inline constexpr char16_t InProgress[] = u"com.palvane.UpdateService.Error.InProgress";
+inline constexpr char16_t AlreadyInstalled[] = u"com.palvane.UpdateService.Error.AlreadyInstalled";
+inline constexpr char16_t Claimed[] = u"com.palvane.UpdateService.Error.Claimed";
+inline constexpr char16_t InstallFailed[] = u"com.palvane.UpdateService.Error.InstallFailed";
+
+} // namespace AgentErrors

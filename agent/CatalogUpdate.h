@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QUrl>
+
+// One update of a product, as its catalog file describes it.
+struct CatalogUpdate
+{
+    QString id;
+    QString name;
+    QString version;
+    qint64 size = 0;
+    QByteArray sha256; // raw digest, 32 bytes
+    QUrl url;
+    QString fileName; // plain name inside the product's install folder
+    QString failureTemplate;
+};

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "CatalogProduct.h"
+
+#include <QDBusContext>
+#include <QDBusVariant>
+#include <QList>
+#include <QObject>
+
+class ItemObject;
+struct AgentContext;
+
+// The updates of one GetUpdates call, numbered from 1.
+class CollectionObject : public QObject, protected QDBusContext
+{
+    Q_OBJECT
+
+public:
+    CollectionObject(AgentContext *context, const CatalogProduct &product,
+                     QObject *parent = nullptr);
+
+public Q_SLOTS:
+    int Count();
+    QDBusVariant Item(int index);
+
+private:
+    AgentContext *m_context;
+    CatalogProduct m_product;
+    QList<ItemObject *> m_items;
+    QList<QString> m_paths;
+};

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "PayloadSource.h"
+
+#include <QPointer>
+#include <QUrl>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+// A payload fetched with HTTP GET; redirects are followed.
+class HttpSource : public PayloadSource
+{
+    Q_OBJECT
+
+public:
+    HttpSource(const QUrl &url, QNetworkAccessManager *network, int transferTimeoutMs,
+               QObject *parent = nullptr);
+    ~HttpSource() override;
+
+    void start() override;
+    qint64 bytesAvailable() const override;
+    QByteArray read(qint64 maxSize) override;
+    bool isFinished() const override;
+    QString errorText() const override { return m_error; }
+    void abort() override;
+
+private:
+    bool checkStatus();
+    void onFinished();
+
+    QUrl m_url;
+    QNetworkAccessManager *m_network;
+    int m_transferTimeoutMs;
+    QPointer<QNetworkReply> m_reply;
+    QString m_error;
+    bool m_finished = false;
+};

@@ -1,0 +1,71 @@
+#include "InstallFolder.h"
+
+#include "ProductFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStorageInfo>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+using namespace Qt::StringLiterals;
+
+InstallFolder::InstallFolder(const QString &path)
+    : m_path(QDir::cleanPath(path))
+{
+}
+
+QString InstallFolder::nearestExistingFolder() const
+{
+    QString path = m_path;
+    while (!QFileInfo::exists(path)) {
+        const QString parent = QFileInfo(path).absolutePath();
+        if (parent == path)
+            break;
+        path = parent;
+    }
+    return path;
+}
+
+bool InstallFolder::canReceive(qint64 size, QString *why) const
+{
+    const QString existing = nearestExistingFolder();
+    const QFileInfo info(existing);
+    if (!info.isDir() || !info.isWritable() || !info.isExecutable()) {
+        *why = existing == m_path
+                   ? QString(u"the install folder "_s % m_path % u" is not writable"_s)
+                   : QString(u"the install folder "_s % m_path % u" cannot be created in "_s % existing);
+        return false;
+    }
+    const QStorageInfo storage(existing);
+    if (storage.isValid() && storage.bytesAvailable() < size) {
+        *why = u"not enough free space in "_s % existing % u": "_s
+               % QString::number(storage.bytesAvailable()) % u" bytes free, "_s
+               % QString::number(size) % u" needed"_s;
+        return false;
+    }
+    return true;
+}
+
+QString InstallFolder::moveInto(const QString &fromPath, const QString &fileName,
+                                QString *error) const
+{
+    // Checked when the catalog was read; checked again because a path that
+    // leaves the folder must never be written.
+    if (!ProductFile::isPlainFileName(fileName)) {
+        *error = u"refusing the file name \""_s % fileName % u'"';
+        return {};
+    }
+    const QString target = m_path % u'/' % fileName;
+    // rename(2) replaces an older file in one step; QFile::rename would not.
+    if (std::rename(QFile::encodeName(fromPath).constData(), QFile::encodeName(target).constData())
+        != 0) {
+        *error = u"cannot move the download to "_s % target % u": "_s
+                 % QString::fromLocal8Bit(std::strerror(errno));
+        return {};
+    }
+    return target;
+}

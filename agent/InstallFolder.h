@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+
+// The product's install folder: whether a download can go there, and the
+// final move of a verified file into it.
+class InstallFolder
+{
+public:
+    explicit InstallFolder(const QString &path);
+
+    // Writable (or creatable) and with room for `size` bytes; else sets why.
+    bool canReceive(qint64 size, QString *why) const;
+    // Atomically replaces folder/fileName with the file at fromPath, which
+    // must be on the same file system. Returns the final path, or an empty
+    // text and sets error.
+    QString moveInto(const QString &fromPath, const QString &fileName, QString *error) const;
+
+private:
+    QString nearestExistingFolder() const;
+
+    QString m_path;
+};

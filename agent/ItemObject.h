@@ -1,0 +1,69 @@
+#pragma once
+
+#include "CatalogProduct.h"
+#include "DownloadResult.h"
+#include "ProgressMeter.h"
+
+#include <QDBusContext>
+#include <QObject>
+#include <QPointer>
+
+#include <optional>
+
+class Transfer;
+struct AgentContext;
+
+// One update a client can download and install. Its events go out from its
+// own object path.
+class ItemObject : public QObject, protected QDBusContext
+{
+    Q_OBJECT
+
+public:
+    enum class State { Idle, Downloading, Downloaded, Installed };
+
+    ItemObject(AgentContext *context, const CatalogProduct &product, const CatalogUpdate &update,
+               QObject *parent = nullptr);
+    ~ItemObject() override;
+
+    State state() const { return m_state; }
+
+public Q_SLOTS:
+    QString GetName(int n);
+    void Cancel();
+    short PrepareDownload(short b);
+    void Execute();
+    QString GetText(int n);
+
+Q_SIGNALS:
+    void OnDownloadBegin();
+    void OnProgressChanged(int nBytes, int nPercent, const QString &strTransferRate,
+                           const QString &strTimeRemaining);
+    void OnDownloadComplete(int nResultCode);
+
+private:
+    QString whyNotStartable() const;
+    bool installed() const;
+    QString claimKey() const;
+    void release();
+    void startDownload();
+    void beginDownload();
+    void onProgress(qint64 bytes);
+    void onFinished(DownloadResult result, const QString &reason);
+    void emitProgress();
+    void install();
+    QString failureText(const QString &reason) const;
+    void refuse(const char16_t *name, const QString &text);
+
+    AgentContext *m_context;
+    QString m_productCode;
+    QString m_productName;
+    QString m_installDir;
+    CatalogUpdate m_update;
+    State m_state = State::Idle;
+    QString m_failure;
+    QPointer<Transfer> m_transfer;
+    std::optional<ProgressMeter> m_meter;
+    qint64 m_lastReportMs = 0;
+    bool m_claimed = false;
+};

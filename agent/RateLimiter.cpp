@@ -1,0 +1,56 @@
+#include "RateLimiter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+// A quarter second of burst keeps the rate even at the scale of the
+// progress reports while leaving room for the read size.
+constexpr qint64 BucketMs = 250;
+constexpr qint64 MinBucketBytes = 4096;
+// Reads of about a twentieth of a second keep the progress smooth.
+constexpr qint64 StepMs = 50;
+
+} // namespace
+
+RateLimiter::RateLimiter(qint64 bytesPerSecond, qint64 startMs)
+    : m_rate(std::max<qint64>(bytesPerSecond, 0))
+    , m_capacity(std::max(m_rate * BucketMs / 1000, MinBucketBytes))
+    , m_lastMs(startMs)
+{
+}
+
+void RateLimiter::refill(qint64 nowMs)
+{
+    const qint64 elapsed = std::max<qint64>(nowMs - m_lastMs, 0);
+    m_lastMs = nowMs;
+    m_tokens = std::min(double(m_capacity), m_tokens + double(elapsed) * double(m_rate) / 1000.0);
+}
+
+qint64 RateLimiter::allowance(qint64 nowMs)
+{
+    if (!limited())
+        return std::numeric_limits<qint64>::max();
+    refill(nowMs);
+    return qint64(m_tokens);
+}
+
+void RateLimiter::consume(qint64 bytes)
+{
+    if (limited())
+        m_tokens -= double(bytes);
+}
+
+qint64 RateLimiter::waitMs(qint64 bytes, qint64 nowMs)
+{
+    if (!limited())
+        return 0;
+    refill(nowMs);
+    const qint64 step = std::max(m_rate * StepMs / 1000, qint64(1));
+    const double wanted = double(std::min({bytes, step, m_capacity}));
+    if (m_tokens >= wanted)
+        return 0;
+    return std::max<qint64>(1, qint64(std::ceil((wanted - m_tokens) * 1000.0 / double(m_rate))));
+}
