@@ -38,6 +38,14 @@ Agent::Agent(const AgentOptions &options, const QDBusConnection &bus, QObject *p
         qCInfo(lcBus) << "no client left; exiting";
         Q_EMIT idle();
     });
+    m_bus.connect(QString(), u"/org/freedesktop/DBus/Local"_s, u"org.freedesktop.DBus.Local"_s,
+                  u"Disconnected"_s, this, SLOT(onBusDisconnected()));
+}
+
+void Agent::onBusDisconnected()
+{
+    qCWarning(lcBus) << "the bus connection closed; exiting";
+    Q_EMIT busLost();
 }
 
 Agent::~Agent()

@@ -29,6 +29,11 @@ public:
 
 Q_SIGNALS:
     void idle();
+    // The bus connection is gone; nothing can reach the agent any more.
+    void busLost();
+
+private Q_SLOTS:
+    void onBusDisconnected();
 
 private:
     QDBusConnection m_bus;

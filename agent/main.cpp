@@ -30,6 +30,7 @@ int main(int argc, char *argv[])
     QuitOnSignal quitOnSignal;
     Agent agent(options, bus);
     QObject::connect(&agent, &Agent::idle, &app, &QCoreApplication::quit);
+    QObject::connect(&agent, &Agent::busLost, &app, [] { QCoreApplication::exit(1); });
     QString error;
     if (!agent.start(&error)) {
         std::fprintf(stderr, "palvane-update-agent: %s\n", qPrintable(error));

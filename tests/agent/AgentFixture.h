@@ -1,0 +1,37 @@
+#pragma once
+
+#include "AgentClient.h"
+#include "AgentProcess.h"
+#include "PrivateBus.h"
+#include "TestCatalog.h"
+
+#include <QTemporaryDir>
+
+#include <memory>
+
+// One agent on one private bus over a fresh catalog and state; everything
+// is stopped when it goes out of scope.
+class AgentFixture
+{
+public:
+    AgentFixture();
+
+    // Starts the bus and the agent with --catalog and --state-file set.
+    bool start(const QStringList &arguments = {});
+    QString error() const { return m_error; }
+
+    QString root() const { return m_dir.path(); }
+    QString statePath() const { return m_dir.path() + QStringLiteral("/state/installed.json"); }
+    QString code() const { return QString::fromUtf16(TestCatalog::Code); }
+    // Subscribes to an item's events from the agent.
+    std::unique_ptr<class ItemEvents> events(const QString &itemPath) const;
+
+    QTemporaryDir m_dir;
+    TestCatalog catalog;
+    std::unique_ptr<PrivateBus> bus;
+    std::unique_ptr<AgentProcess> agent;
+    std::unique_ptr<AgentClient> client;
+
+private:
+    QString m_error;
+};

@@ -1,0 +1,130 @@
+#include "HttpTestServer.h"
+
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QByteArray header(int status, const QByteArray &reason, qint64 length,
+                  const QByteArray &extra = QByteArray())
+{
+    return "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason
+           + "\r\nContent-Type: application/octet-stream\r\nContent-Length: "
+           + QByteArray::number(length) + "\r\nConnection: close\r\n" + extra + "\r\n";
+}
+
+} // namespace
+
+HttpTestServer::HttpTestServer() = default;
+
+HttpTestServer::~HttpTestServer()
+{
+    quit();
+    wait(5000);
+}
+
+bool HttpTestServer::startListening()
+{
+    start();
+    m_ready.acquire();
+    return m_port != 0;
+}
+
+QUrl HttpTestServer::url(const QString &path) const
+{
+    return QUrl(u"http://127.0.0.1:"_s % QString::number(m_port) % path);
+}
+
+void HttpTestServer::setRoute(const QString &path, const Route &route)
+{
+    const QMutexLocker lock(&m_mutex);
+    m_routes.insert(path, route);
+}
+
+int HttpTestServer::hits(const QString &path) const
+{
+    const QMutexLocker lock(&m_mutex);
+    return m_hits.value(path);
+}
+
+void HttpTestServer::run()
+{
+    QTcpServer server;
+    if (server.listen(QHostAddress::LocalHost, 0))
+        m_port = server.serverPort();
+    connect(&server, &QTcpServer::newConnection, &server, [this, &server] {
+        while (QTcpSocket *socket = server.nextPendingConnection()) {
+            connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { onReadyRead(socket); });
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        }
+    });
+    m_ready.release();
+    if (m_port != 0)
+        exec();
+}
+
+void HttpTestServer::onReadyRead(QTcpSocket *socket)
+{
+    if (socket->property("answered").toBool()) {
+        socket->readAll();
+        return;
+    }
+    QByteArray request = socket->property("request").toByteArray() + socket->readAll();
+    socket->setProperty("request", request);
+    if (!request.contains("\r\n\r\n"))
+        return;
+    socket->setProperty("answered", true);
+    const QList<QByteArray> requestLine = request.left(request.indexOf("\r\n")).split(' ');
+    if (requestLine.size() < 2) {
+        socket->disconnectFromHost();
+        return;
+    }
+    respond(socket, requestLine.at(0), QString::fromLatin1(requestLine.at(1)));
+}
+
+void HttpTestServer::respond(QTcpSocket *socket, const QByteArray &method, const QString &path)
+{
+    Route route;
+    bool known = false;
+    {
+        const QMutexLocker lock(&m_mutex);
+        ++m_hits[path];
+        known = m_routes.contains(path);
+        route = m_routes.value(path);
+    }
+    if (!known)
+        route.kind = Kind::NotFound;
+    const bool head = method == "HEAD";
+    const QByteArray body = route.body;
+    switch (route.kind) {
+    case Kind::Serve:
+        socket->write(header(200, "OK", body.size()));
+        if (!head)
+            socket->write(body);
+        break;
+    case Kind::NotFound: {
+        const QByteArray page = "not here\n";
+        socket->write(header(404, "Not Found", page.size()));
+        if (!head)
+            socket->write(page);
+        break;
+    }
+    case Kind::Redirect:
+        socket->write(header(302, "Found", 0, "Location: " + route.location.toEncoded() + "\r\n"));
+        break;
+    case Kind::Stall:
+        socket->write(header(200, "OK", body.size()));
+        if (!head)
+            socket->write(body.left(route.cutAfter));
+        return; // the line stays open, silent, until the server stops
+    case Kind::CloseEarly:
+        socket->write(header(200, "OK", body.size()));
+        if (!head)
+            socket->write(body.left(route.cutAfter));
+        break;
+    }
+    socket->disconnectFromHost();
+}

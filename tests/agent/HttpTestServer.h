@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QMutex>
+#include <QSemaphore>
+#include <QThread>
+#include <QUrl>
+
+class QTcpSocket;
+
+// A small HTTP/1.1 server on 127.0.0.1 with its own thread, so it keeps
+// serving while the test thread waits in a blocking D-Bus call.
+class HttpTestServer : public QThread
+{
+    Q_OBJECT
+
+public:
+    enum class Kind {
+        Serve,      // 200 with the body
+        NotFound,   // 404
+        Redirect,   // 302 to location
+        Stall,      // headers and cutAfter bytes, then silence with the line open
+        CloseEarly, // headers promising the whole body, cutAfter bytes, then close
+    };
+    struct Route
+    {
+        Kind kind = Kind::Serve;
+        QByteArray body;
+        QUrl location;
+        qint64 cutAfter = 0;
+    };
+
+    HttpTestServer();
+    ~HttpTestServer() override;
+
+    // Returns once the server listens (or failed to).
+    bool startListening();
+    quint16 port() const { return m_port; }
+    QUrl url(const QString &path) const;
+
+    void setRoute(const QString &path, const Route &route);
+    int hits(const QString &path) const;
+
+protected:
+    void run() override;
+
+private:
+    void onReadyRead(QTcpSocket *socket);
+    void respond(QTcpSocket *socket, const QByteArray &method, const QString &path);
+
+    mutable QMutex m_mutex;
+    QHash<QString, Route> m_routes;
+    QHash<QString, int> m_hits;
+    QSemaphore m_ready;
+    quint16 m_port = 0;
+};

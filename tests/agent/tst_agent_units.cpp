@@ -1,0 +1,318 @@
+// The agent's pieces without a bus: display texts, smoothing, the rate
+// limit, catalog checks and the install record.
+
+#include "InstallFolder.h"
+#include "InstallRecord.h"
+#include "ProductFile.h"
+#include "ProgressMeter.h"
+#include "RateLimiter.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+class TestAgentUnits : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void rateText_data();
+    void rateText();
+    void durationText_data();
+    void durationText();
+    void meterUnknownUntilWarmedUp();
+    void meterSmoothsABurst();
+    void meterClampsBytesAndPercent();
+    void rateLimiterHoldsTheRate_data();
+    void rateLimiterHoldsTheRate();
+    void productFile_data();
+    void productFile();
+    void productFileResolvesRelativePaths();
+    void productCode_data();
+    void productCode();
+    void installRecord();
+    void installFolderReplacesAtomically();
+};
+
+void TestAgentUnits::rateText_data()
+{
+    QTest::addColumn<double>("bytesPerSecond");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("nothing") << 0.0 << u"0 B/s"_s;
+    QTest::newRow("bytes") << 999.0 << u"999 B/s"_s;
+    QTest::newRow("switches at 1000") << 1000.0 << u"1.0 KB/s"_s;
+    QTest::newRow("one and a half KB") << 1536.0 << u"1.5 KB/s"_s;
+    QTest::newRow("hundreds of KB") << 150.0 * 1024 << u"150 KB/s"_s;
+    QTest::newRow("just under a MB") << 1023.0 * 1024 << u"1.0 MB/s"_s;
+    QTest::newRow("megabytes") << 1.4 * 1024 * 1024 << u"1.4 MB/s"_s;
+    QTest::newRow("gigabytes") << 2.5 * 1024 * 1024 * 1024 << u"2.5 GB/s"_s;
+    QTest::newRow("negative is nothing") << -5.0 << u"0 B/s"_s;
+}
+
+void TestAgentUnits::rateText()
+{
+    QFETCH(double, bytesPerSecond);
+    QFETCH(QString, text);
+    QCOMPARE(ProgressMeter::formatRate(bytesPerSecond), text);
+}
+
+void TestAgentUnits::durationText_data()
+{
+    QTest::addColumn<qint64>("seconds");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("none") << qint64(0) << u"0:00"_s;
+    QTest::newRow("seconds") << qint64(42) << u"0:42"_s;
+    QTest::newRow("minutes") << qint64(61) << u"1:01"_s;
+    QTest::newRow("an hour") << qint64(3600) << u"1:00:00"_s;
+    QTest::newRow("hours") << qint64(3725) << u"1:02:05"_s;
+    QTest::newRow("negative") << qint64(-3) << u"0:00"_s;
+}
+
+void TestAgentUnits::durationText()
+{
+    QFETCH(qint64, seconds);
+    QFETCH(QString, text);
+    QCOMPARE(ProgressMeter::formatDuration(seconds), text);
+}
+
+void TestAgentUnits::meterUnknownUntilWarmedUp()
+{
+    ProgressMeter meter(1000000, 0);
+    QCOMPARE(meter.rateText(), u"Estimating..."_s);
+    QCOMPARE(meter.timeText(), u"Estimating..."_s);
+    meter.sample(50000, 300);
+    QVERIFY(!meter.rateKnown());
+    meter.sample(100000, 1000);
+    QVERIFY(meter.rateKnown());
+    QCOMPARE(meter.rateText(), u"97.7 KB/s"_s); // 100 000 bytes in one second
+    QCOMPARE(meter.timeText(), u"0:09"_s);
+    QCOMPARE(meter.percent(), 10);
+}
+
+void TestAgentUnits::meterSmoothsABurst()
+{
+    // A steady 100 KB/s, then one window ten times as fast.
+    ProgressMeter meter(100 * 1024 * 1024, 0);
+    qint64 bytes = 0;
+    qint64 now = 0;
+    for (int i = 0; i < 40; ++i) {
+        now += 250;
+        bytes += 25 * 1024;
+        meter.sample(bytes, now);
+    }
+    QVERIFY(qAbs(meter.rate() - 100 * 1024) < 1024);
+    now += 250;
+    bytes += 250 * 1024;
+    meter.sample(bytes, now);
+    QVERIFY2(meter.rate() < 200 * 1024, qPrintable(meter.rateText()));
+    QVERIFY(meter.rate() > 100 * 1024);
+    // Samples closer than the window do not move it at all.
+    const double before = meter.rate();
+    meter.sample(bytes + 1024 * 1024, now + 10);
+    QCOMPARE(meter.rate(), before);
+}
+
+void TestAgentUnits::meterClampsBytesAndPercent()
+{
+    const qint64 big = qint64(5) * 1024 * 1024 * 1024;
+    ProgressMeter meter(big, 0);
+    meter.sample(big / 2, 1000);
+    QCOMPARE(meter.bytesForEvent(), std::numeric_limits<qint32>::max());
+    QCOMPARE(meter.percent(), 50);
+    meter.finish(2000);
+    QCOMPARE(meter.percent(), 100);
+    QCOMPARE(meter.timeText(), u"0:00"_s);
+
+    ProgressMeter empty(0, 0);
+    QCOMPARE(empty.percent(), 0);
+    empty.finish(10);
+    QCOMPARE(empty.percent(), 100);
+    QCOMPARE(empty.bytesForEvent(), 0);
+}
+
+void TestAgentUnits::rateLimiterHoldsTheRate_data()
+{
+    QTest::addColumn<qint64>("rate");
+    QTest::newRow("1 KB/s") << qint64(1024);
+    QTest::newRow("256 KB/s") << qint64(256 * 1024);
+    QTest::newRow("10 MB/s") << qint64(10 * 1024 * 1024);
+}
+
+void TestAgentUnits::rateLimiterHoldsTheRate()
+{
+    QFETCH(qint64, rate);
+    // A reader that always wants more, woken when the limiter says so.
+    RateLimiter limiter(rate, 0);
+    qint64 now = 0;
+    qint64 taken = 0;
+    int wakeups = 0;
+    while (now < 10000) {
+        const qint64 allowed = std::min<qint64>(limiter.allowance(now), 256 * 1024);
+        limiter.consume(allowed);
+        taken += allowed;
+        now += std::max<qint64>(limiter.waitMs(256 * 1024, now), 1);
+        ++wakeups;
+    }
+    const double expected = double(rate) * 10.0;
+    QVERIFY2(qAbs(double(taken) - expected) / expected < 0.05,
+             qPrintable(QString::number(taken) + u" of "_s + QString::number(expected)));
+    QVERIFY2(wakeups >= 10 * 10, qPrintable(QString::number(wakeups))); // smooth: many small reads
+
+    RateLimiter unlimited(0, 0);
+    QVERIFY(!unlimited.limited());
+    QCOMPARE(unlimited.waitMs(1 << 20, 0), 0);
+    QVERIFY(unlimited.allowance(0) > (qint64(1) << 40));
+}
+
+void TestAgentUnits::productFile_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<QString>("error");
+
+    const QByteArray head = R"({"code": "{11111111-2222-3333-4444-555555555555}", "name": "P",
+                               "installDir": "/opt/p", "updates": [)";
+    const auto update = [](const QByteArray &fields) -> QByteArray {
+        return R"({"id": "u1", "name": "U", "version": "1", "size": 10,
+                   "sha256": "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa",
+                   "url": "http://example.org/u1.bin")"
+               + fields + "}";
+    };
+    QTest::newRow("good") << QByteArray(head + update("") + "]}") << QString();
+    QTest::newRow("good, no updates") << QByteArray(head + "]}") << QString();
+    QTest::newRow("truncated") << head << u"not valid JSON"_s;
+    QTest::newRow("code too short")
+        << QByteArray(R"({"code": "{1234}", "name": "P", "installDir": "/p", "updates": []})")
+        << u"field \"code\" must be 38 characters"_s;
+    QTest::newRow("no updates list")
+        << QByteArray(R"({"code": "{11111111-2222-3333-4444-555555555555}", "name": "P", "installDir": "/p"})")
+        << u"field \"updates\" must be a list"_s;
+    QTest::newRow("empty name")
+        << QByteArray(R"({"code": "{11111111-2222-3333-4444-555555555555}", "name": " ", "installDir": "/p", "updates": []})")
+        << u"field \"name\" must be a non-empty text"_s;
+    QTest::newRow("negative size") << QByteArray(head + update(R"(, "size": -1)") + "]}")
+                                   << u"updates[0]: field \"size\" must be a whole number"_s;
+    QTest::newRow("fractional size") << QByteArray(head + update(R"(, "size": 1.5)") + "]}")
+                                     << u"field \"size\" must be a whole number"_s;
+    QTest::newRow("short sha256") << QByteArray(head + update(R"(, "sha256": "abc")") + "]}")
+                                  << u"field \"sha256\" must be 64 hexadecimal digits"_s;
+    QTest::newRow("dot dot") << QByteArray(head + update(R"(, "file": "..")") + "]}")
+                             << u"would leave the install folder"_s;
+    QTest::newRow("sub folder") << QByteArray(head + update(R"(, "file": "a/b.bin")") + "]}")
+                                << u"would leave the install folder"_s;
+    QTest::newRow("address without a file name")
+        << QByteArray(head + update(R"(, "url": "http://example.org/")") + "]}")
+        << u"field \"file\" is needed"_s;
+    QTest::newRow("twice the same id")
+        << QByteArray(head + update("") + "," + update("") + "]}")
+        << u"updates[1]: id \"u1\" appears twice"_s;
+    QTest::newRow("template not a text")
+        << QByteArray(head + update(R"(, "failureText": 5)") + "]}")
+        << u"field \"failureText\" must be a text"_s;
+}
+
+void TestAgentUnits::productFile()
+{
+    QFETCH(QByteArray, json);
+    QFETCH(QString, error);
+    const ProductFile::Result result = ProductFile::parse(json, u"/catalog/p.json"_s);
+    if (error.isEmpty()) {
+        QVERIFY2(result.product.has_value(), qPrintable(result.error));
+        return;
+    }
+    QVERIFY(!result.product.has_value());
+    QVERIFY2(result.error.contains(error), qPrintable(result.error));
+}
+
+void TestAgentUnits::productFileResolvesRelativePaths()
+{
+    const QByteArray json = R"({"code": "{11111111-2222-3333-4444-555555555555}", "name": "P",
+        "installDir": "../installed", "updates": [{"id": "u1", "name": "U", "version": "2",
+        "size": 10, "sha256": "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA",
+        "url": "payloads/u1.bin"}]})";
+    const ProductFile::Result result = ProductFile::parse(json, u"/srv/demo/catalog/p.json"_s);
+    QVERIFY2(result.product.has_value(), qPrintable(result.error));
+    QCOMPARE(result.product->installDir, u"/srv/demo/installed"_s);
+    const CatalogUpdate &update = result.product->updates.constFirst();
+    QCOMPARE(update.url, QUrl(u"file:///srv/demo/catalog/payloads/u1.bin"_s));
+    QCOMPARE(update.fileName, u"u1.bin"_s);
+    QCOMPARE(update.failureTemplate, u"{reason}"_s);
+    QCOMPARE(update.sha256, QByteArray(32, char(0xAA)));
+}
+
+void TestAgentUnits::productCode_data()
+{
+    QTest::addColumn<QString>("code");
+    QTest::addColumn<bool>("valid");
+    QTest::newRow("braced") << u"{11111111-2222-3333-4444-555555555555}"_s << true;
+    QTest::newRow("37 characters") << u"{11111111-2222-3333-4444-55555555555}"_s << false;
+    QTest::newRow("early brace") << u"{1111111}-2222-3333-4444-555555555555}"_s << false;
+    QTest::newRow("no opening brace") << u"111111111-2222-3333-4444-555555555555}"_s << false;
+}
+
+void TestAgentUnits::productCode()
+{
+    QFETCH(QString, code);
+    QFETCH(bool, valid);
+    QCOMPARE(ProductFile::isProductCode(code), valid);
+}
+
+void TestAgentUnits::installRecord()
+{
+    QTemporaryDir dir;
+    const QString path = dir.path() + u"/deep/state/installed.json"_s;
+    InstallRecord record(path);
+    const QString code = u"{11111111-2222-3333-4444-555555555555}"_s;
+    QVERIFY(!record.isInstalled(code, u"u1"_s, u"1"_s));
+    QString error;
+    QVERIFY2(record.record(code, u"u1"_s, u"1"_s, u"/opt/u1.bin"_s, &error), qPrintable(error));
+    QVERIFY(record.isInstalled(code, u"u1"_s, u"1"_s));
+    QVERIFY(record.isInstalled(code.toLower(), u"u1"_s, u"1"_s));
+    QVERIFY(!record.isInstalled(code, u"u1"_s, u"2"_s)); // a newer version is offered again
+    QVERIFY(!record.isInstalled(code, u"u2"_s, u"1"_s));
+    // A second agent run reads what the first wrote.
+    QVERIFY(InstallRecord(path).isInstalled(code, u"u1"_s, u"1"_s));
+
+    QFile damaged(path);
+    QVERIFY(damaged.open(QIODevice::WriteOnly));
+    damaged.write("{ not json");
+    damaged.close();
+    QVERIFY(!record.isInstalled(code, u"u1"_s, u"1"_s));
+}
+
+void TestAgentUnits::installFolderReplacesAtomically()
+{
+    QTemporaryDir dir;
+    const QString folder = dir.path() + u"/install"_s;
+    QVERIFY(QDir().mkpath(folder));
+    const auto write = [](const QString &path, const QByteArray &content) {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+    };
+    QVERIFY(write(folder + u"/app.bin"_s, "old"));
+    QVERIFY(write(folder + u"/.app.bin.x.part"_s, "new"));
+    QString error;
+    const InstallFolder install(folder);
+    QVERIFY(install.canReceive(3, &error));
+    QCOMPARE(install.moveInto(folder + u"/.app.bin.x.part"_s, u"app.bin"_s, &error),
+             folder + u"/app.bin"_s);
+    QFile file(folder + u"/app.bin"_s);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), QByteArray("new"));
+    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{u"app.bin"_s});
+
+    QVERIFY(write(folder + u"/.x.part"_s, "x"));
+    QVERIFY(install.moveInto(folder + u"/.x.part"_s, u"../outside"_s, &error).isEmpty());
+    QVERIFY(!QFile::exists(dir.path() + u"/outside"_s));
+
+    // A folder that does not exist yet can be made; one below a file cannot.
+    QVERIFY(InstallFolder(folder + u"/later/deeper"_s).canReceive(1, &error));
+    QVERIFY(!InstallFolder(folder + u"/app.bin/sub"_s).canReceive(1, &error));
+    QVERIFY(!InstallFolder(folder).canReceive(std::numeric_limits<qint64>::max(), &error));
+    QVERIFY2(error.contains(u"not enough free space"_s), qPrintable(error));
+}
+
+QTEST_GUILESS_MAIN(TestAgentUnits)
+#include "tst_agent_units.moc"
