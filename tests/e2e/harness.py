@@ -184,7 +184,7 @@ class Session:
         while time.monotonic() < deadline:
             if not proc.running():
                 return False  # lost the race for that number
-            if os.path.exists(socket):
+            if os.path.exists(socket) and self._holds_lock(proc, number):
                 try:
                     from Xlib import display as xdisplay
                     xdisplay.Display(":%d" % number).close()
@@ -193,6 +193,15 @@ class Session:
                     pass
             time.sleep(POLL)
         fail("Xvfb :%d did not come up" % number)
+
+    @staticmethod
+    def _holds_lock(proc, number):
+        """Whether the server on that number is ours, not another test's."""
+        try:
+            with open("/tmp/.X%d-lock" % number, encoding="ascii") as f:
+                return int(f.read().strip()) == proc.pid
+        except (OSError, ValueError):
+            return False
 
     def x(self):
         if self._x is None:
@@ -251,6 +260,15 @@ class Session:
 
     def has_owner(self, name):
         return bool(self.bus().name_has_owner(name))
+
+    def impostor_signal(self, path, member, signature, *args):
+        """Sends an item event from the test's own connection, not the service's."""
+        import dbus.lowlevel
+        message = dbus.lowlevel.SignalMessage(path, "com.palvane.UpdateService.UpdateItemEvents",
+                                              member)
+        message.append(*args, signature=signature)
+        self.bus().send_message(message)
+        self.bus().flush()
 
     def start_accessibility(self):
         """The accessibility bus and registry, reached through the private bus."""

@@ -56,6 +56,14 @@ def test(session):
     check(os.path.getsize(path) > 0, "empty screenshot")
     print("screenshot: " + path)
 
+    # Another connection raising item 1's event is not the service.
+    session.impostor_signal("/com/palvane/UpdateService/Item1", "OnProgressChanged",
+                            "iiss", 99, 99, "impostor", "impostor")
+    fake.emit(2, "OnProgressChanged", 4096, 90, "x", "y")
+    form.wait_text("lblStatus2", status_text(4096, 90, "x", "y", "4"))
+    check_equal(form.text("lblStatus1"), status_text(*REPORTS[0]),
+                "lblStatus1 after a signal from another connection")
+
     form.press("btnCancel2")
     cancels = fake.wait_calls("Cancel", 1)
     check_equal(cancels, [["/com/palvane/UpdateService/Item2", "Cancel", []]], "Cancel calls")
