@@ -147,7 +147,6 @@ class Session:
             "LANG": "C.UTF-8",
             "LC_ALL": "C.UTF-8",
             "XDG_RUNTIME_DIR": self.runtime_dir,
-            "NO_AT_BRIDGE": "0",
         }
         if self.display:
             env["DISPLAY"] = self.display
