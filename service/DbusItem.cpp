@@ -7,9 +7,9 @@
 using namespace Qt::StringLiterals;
 
 const DbusItem::Event DbusItem::s_events[3] = {
-    {"OnDownloadBegin", "", SLOT(receiveDownloadBegin(QDBusMessage))},
-    {"OnProgressChanged", "iiss", SLOT(receiveProgressChanged(QDBusMessage))},
-    {"OnDownloadComplete", "i", SLOT(receiveDownloadComplete(QDBusMessage))},
+    {"OnDownloadBegin", "", SIGNAL(OnDownloadBegin())},
+    {"OnProgressChanged", "iiss", SIGNAL(OnProgressChanged(int,int,QString,QString))},
+    {"OnDownloadComplete", "i", SIGNAL(OnDownloadComplete(int))},
 };
 
 DbusItem::DbusItem(const QDBusConnection &bus, const QString &owner, const QString &path)
@@ -65,15 +65,17 @@ QString DbusItem::GetText(int n)
     return reply.arguments().constFirst().toString();
 }
 
-// Subscribing with the unique name makes the bus itself drop signals from any
-// other connection, a restarted service included; a well-known name would
-// follow whoever owns it now.
+// Subscribing with the unique name drops signals from any other connection, a
+// restarted service included; a well-known name would follow whoever owns it
+// now. QtDBus matches path, interface and the exact signature ("" included),
+// so only the contract's signals reach the item's own signals.
 void DbusItem::subscribe()
 {
     for (const Event &event : s_events) {
         const bool connected = m_bus.connect(
             m_owner, m_path, QLatin1StringView(eventsInterfaceName()),
-            QLatin1StringView(event.member), QLatin1StringView(event.signature), this, event.slot);
+            QLatin1StringView(event.member), QLatin1StringView(event.signature), this,
+            event.relay);
         if (!connected) {
             unsubscribe();
             throw RuntimeError(RuntimeError::ProgramFault,
@@ -88,38 +90,6 @@ void DbusItem::unsubscribe()
     for (const Event &event : s_events) {
         m_bus.disconnect(m_owner, m_path, QLatin1StringView(eventsInterfaceName()),
                          QLatin1StringView(event.member), QLatin1StringView(event.signature),
-                         this, event.slot);
+                         this, event.relay);
     }
-}
-
-// The subscription already filters; checking again keeps a signal whose
-// signature QtDBus would accept by prefix, or which was queued before a
-// change of mind, from reaching the program.
-bool DbusItem::isOurs(const QDBusMessage &message, QLatin1StringView signature) const
-{
-    return message.type() == QDBusMessage::SignalMessage && message.service() == m_owner
-        && message.path() == m_path
-        && message.interface() == QLatin1StringView(eventsInterfaceName())
-        && message.signature() == signature;
-}
-
-void DbusItem::receiveDownloadBegin(const QDBusMessage &message)
-{
-    if (isOurs(message, ""_L1))
-        Q_EMIT OnDownloadBegin();
-}
-
-void DbusItem::receiveProgressChanged(const QDBusMessage &message)
-{
-    if (!isOurs(message, "iiss"_L1))
-        return;
-    const QVariantList args = message.arguments();
-    Q_EMIT OnProgressChanged(args.at(0).toInt(), args.at(1).toInt(), args.at(2).toString(),
-                             args.at(3).toString());
-}
-
-void DbusItem::receiveDownloadComplete(const QDBusMessage &message)
-{
-    if (isOurs(message, "i"_L1))
-        Q_EMIT OnDownloadComplete(message.arguments().constFirst().toInt());
 }

@@ -3,7 +3,6 @@
 #include "UpdateItem.h"
 
 #include <QDBusConnection>
-#include <QDBusMessage>
 #include <QString>
 
 class ComPalvaneUpdateServiceUpdateItemInterface;
@@ -28,22 +27,17 @@ public:
     void Execute() override;
     QString GetText(int n) override;
 
-private Q_SLOTS:
-    void receiveDownloadBegin(const QDBusMessage &message);
-    void receiveProgressChanged(const QDBusMessage &message);
-    void receiveDownloadComplete(const QDBusMessage &message);
-
 private:
     struct Event {
         const char *member;
         const char *signature;
-        const char *slot;
+        // The item's own signal that relays it.
+        const char *relay;
     };
     static const Event s_events[3];
 
     void subscribe();
     void unsubscribe();
-    bool isOurs(const QDBusMessage &message, QLatin1StringView signature) const;
 
     QDBusConnection m_bus;
     QString m_owner;
