@@ -111,6 +111,8 @@ private:
     std::shared_ptr<UpdateCollection> fetchCollection(UpdateService &service);
     std::shared_ptr<UpdateItem> fetchItem(UpdateCollection &collection, const QString &path);
     std::shared_ptr<UpdateItem> freshItem();
+    // A service, collection and item to call `operation` (a member name) on.
+    std::function<void()> prepareOperation(const QString &operation);
     // Emits a good OnDownloadComplete(marker) from the item's path and waits
     // for it; everything sent to the item before it has then been handled.
     bool deliverMarker(QSignalSpy &completeSpy, int marker);
@@ -179,6 +181,27 @@ std::shared_ptr<UpdateItem> tst_Dbus::freshItem()
     m_service = DbusUpdateService::create(m_bus);
     const auto collection = fetchCollection(*m_service);
     return collection ? fetchItem(*collection, itemPath) : nullptr;
+}
+
+std::function<void()> tst_Dbus::prepareOperation(const QString &operation)
+{
+    const auto item = freshItem();
+    const std::shared_ptr<UpdateCollection> collection =
+        item ? m_service->GetUpdates(productCode) : nullptr;
+    if (!collection)
+        return {};
+    const QHash<QString, std::function<void()>> operations{
+        {u"IsConnected"_s, [this] { m_service->IsConnected(productCode); }},
+        {u"GetUpdates"_s, [this] { m_service->GetUpdates(productCode); }},
+        {u"Count"_s, [collection] { collection->Count(); }},
+        {u"Item"_s, [collection] { collection->Item(1); }},
+        {u"GetName"_s, [item] { item->GetName(0); }},
+        {u"Cancel"_s, [item] { item->Cancel(); }},
+        {u"PrepareDownload"_s, [item] { item->PrepareDownload(-1); }},
+        {u"Execute"_s, [item] { item->Execute(); }},
+        {u"GetText"_s, [item] { item->GetText(1); }},
+    };
+    return operations.value(operation);
 }
 
 bool tst_Dbus::deliverMarker(QSignalSpy &completeSpy, int marker)
@@ -439,80 +462,38 @@ void tst_Dbus::replyOfAnotherTypeIsUnexpected()
     QFETCH(QString, member);
     QFETCH(QVariantList, reply);
     QFETCH(QString, operation);
-    m_service = DbusUpdateService::create(m_bus);
-    const auto collection = fetchCollection(*m_service);
-    QVERIFY(collection);
-    const auto item = fetchItem(*collection, itemPath);
-    QVERIFY(item);
+    const auto call = prepareOperation(operation);
+    QVERIFY(call);
     CONTROL(m_control->setReply(path, member, reply));
 
-    const auto error = failureOf([&] {
-        if (operation == "IsConnected"_L1)
-            m_service->IsConnected(productCode);
-        else if (operation == "GetUpdates"_L1)
-            m_service->GetUpdates(productCode);
-        else if (operation == "Count"_L1)
-            collection->Count();
-        else if (operation == "Item"_L1)
-            collection->Item(1);
-        else if (operation == "GetName"_L1)
-            item->GetName(0);
-        else if (operation == "PrepareDownload"_L1)
-            item->PrepareDownload(-1);
-        else
-            item->Execute();
-    });
+    const auto error = failureOf(call);
     QVERIFY(error);
     QCOMPARE(error->number(), RuntimeError::UnexpectedReply);
 }
 
 void tst_Dbus::errorReplyFailsTheOperation_data()
 {
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("member");
     QTest::addColumn<QString>("operation");
-    for (const char *operation : {"IsConnected", "GetUpdates", "Count", "Item", "GetName", "Cancel",
-                                  "PrepareDownload", "Execute", "GetText", "Introspect"}) {
-        QTest::newRow(operation) << QString::fromLatin1(operation);
-    }
+    for (const char *member : {"IsConnected", "GetUpdates"})
+        QTest::newRow(member) << servicePath << QString::fromLatin1(member) << QString::fromLatin1(member);
+    for (const char *member : {"Count", "Item"})
+        QTest::newRow(member) << collectionPath << QString::fromLatin1(member) << QString::fromLatin1(member);
+    for (const char *member : {"GetName", "Cancel", "PrepareDownload", "Execute", "GetText"})
+        QTest::newRow(member) << itemPath << QString::fromLatin1(member) << QString::fromLatin1(member);
+    QTest::newRow("Introspect") << itemPath << u"Introspect"_s << u"Item"_s;
 }
 
 void tst_Dbus::errorReplyFailsTheOperation()
 {
+    QFETCH(QString, path);
+    QFETCH(QString, member);
     QFETCH(QString, operation);
-    const QString text = u"Dienst verweigert: “%1”"_s.arg(operation);
-    m_service = DbusUpdateService::create(m_bus);
-    const auto collection = fetchCollection(*m_service);
-    QVERIFY(collection);
-    const auto item = fetchItem(*collection, itemPath);
-    QVERIFY(item);
-
-    std::function<void()> call;
-    QString path = itemPath;
-    if (operation == "IsConnected"_L1) {
-        path = servicePath;
-        call = [&] { m_service->IsConnected(productCode); };
-    } else if (operation == "GetUpdates"_L1) {
-        path = servicePath;
-        call = [&] { m_service->GetUpdates(productCode); };
-    } else if (operation == "Count"_L1) {
-        path = collectionPath;
-        call = [&] { collection->Count(); };
-    } else if (operation == "Item"_L1) {
-        path = collectionPath;
-        call = [&] { collection->Item(1); };
-    } else if (operation == "GetName"_L1) {
-        call = [&] { item->GetName(0); };
-    } else if (operation == "Cancel"_L1) {
-        call = [&] { item->Cancel(); };
-    } else if (operation == "PrepareDownload"_L1) {
-        call = [&] { item->PrepareDownload(-1); };
-    } else if (operation == "Execute"_L1) {
-        call = [&] { item->Execute(); };
-    } else if (operation == "GetText"_L1) {
-        call = [&] { item->GetText(1); };
-    } else {
-        call = [&] { collection->Item(1); };
-    }
-    CONTROL(m_control->setError(path, operation, errorName, text));
+    const QString text = u"Dienst verweigert: “%1”"_s.arg(member);
+    const auto call = prepareOperation(operation);
+    QVERIFY(call);
+    CONTROL(m_control->setError(path, member, errorName, text));
 
     const auto error = failureOf(call);
     QVERIFY(error);
