@@ -5,10 +5,11 @@
 //
 //   0  Success           the file arrived whole and its SHA-256 matched
 //   1  Cancelled         Cancel() stopped the download
-//   2  SourceFailed      the source refused or broke: HTTP error status,
-//                        connection refused or closed, file missing
+//   2  SourceFailed      the source gave nothing: HTTP error status,
+//                        connection refused, file missing
 //   3  TimedOut          no data arrived for the stall time (--stall-timeout)
-//   4  WrongSize         the source sent fewer or more bytes than the catalog says
+//   4  WrongSize         the source sent fewer or more bytes than the catalog says,
+//                        a connection closed midway included
 //   5  ChecksumMismatch  all bytes arrived but their SHA-256 differs
 //   6  LocalFileFailed   the file could not be written in the install folder
 enum class DownloadResult : int {

@@ -50,7 +50,7 @@ void HttpSource::start()
 // An error page is not the payload: refuse its body.
 bool HttpSource::checkStatus()
 {
-    if (!m_error.isEmpty() || !m_reply)
+    if (m_refused || !m_reply)
         return false;
     const QVariant status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid() || (status.toInt() >= 200 && status.toInt() < 300))
@@ -61,6 +61,7 @@ bool HttpSource::checkStatus()
               % m_reply->url().toDisplayString();
     if (status.toInt() >= 300 && status.toInt() < 400)
         m_error += u" (redirect not followed)"_s;
+    m_refused = true;
     m_reply->abort();
     return false;
 }
@@ -81,12 +82,13 @@ void HttpSource::onFinished()
 
 qint64 HttpSource::bytesAvailable() const
 {
-    return m_reply && m_error.isEmpty() ? m_reply->bytesAvailable() : 0;
+    // What arrived before a broken line still counts.
+    return m_reply && !m_refused ? m_reply->bytesAvailable() : 0;
 }
 
 QByteArray HttpSource::read(qint64 maxSize)
 {
-    return m_reply && m_error.isEmpty() ? m_reply->read(maxSize) : QByteArray();
+    return m_reply && !m_refused ? m_reply->read(maxSize) : QByteArray();
 }
 
 bool HttpSource::isFinished() const

@@ -34,5 +34,6 @@ private:
     int m_transferTimeoutMs;
     QPointer<QNetworkReply> m_reply;
     QString m_error;
+    bool m_refused = false; // an error status: its body is not the payload
     bool m_finished = false;
 };

@@ -144,14 +144,19 @@ bool Transfer::store(const QByteArray &chunk)
 
 void Transfer::complete()
 {
-    if (!m_source->errorText().isEmpty()) {
-        fail(DownloadResult::SourceFailed, failedBecause(m_source->errorText()));
+    // Once bytes have come, a broken line is reported as a short transfer
+    // whatever the network layer made of it: that depends on timing.
+    const QString sourceError = m_source->errorText();
+    const bool shortTransfer = m_bytes > 0 && m_bytes < m_update.size;
+    if (!sourceError.isEmpty() && !shortTransfer) {
+        fail(DownloadResult::SourceFailed, failedBecause(sourceError));
         return;
     }
     if (m_bytes != m_update.size) {
         fail(DownloadResult::WrongSize,
              failedBecause(u"the transfer ended after "_s % QString::number(m_bytes) % u" of "_s
-                           % QString::number(m_update.size) % u" bytes"_s));
+                           % QString::number(m_update.size) % u" bytes"_s
+                           % (sourceError.isEmpty() ? QString() : u" ("_s % sourceError % u')')));
         return;
     }
     if (!m_file.flush()) {

@@ -149,8 +149,8 @@ void TestAgentDownloads::failure_data()
     QTest::newRow("server stalls") << u"http"_s << int(Kind::Stall) << false << qint64(0) << 3
                                    << u"The download failed: no data arrived for 1.5 seconds."_s;
     QTest::newRow("server closes early")
-        << u"http"_s << int(Kind::CloseEarly) << false << qint64(0) << 2
-        << u"The download failed: "_s;
+        << u"http"_s << int(Kind::CloseEarly) << false << qint64(0) << 4
+        << u"The download failed: the transfer ended after "_s;
     QTest::newRow("server sends less than the catalog says")
         << u"http"_s << serve << false << PayloadSize + 10 << 4
         << u"The download failed: the transfer ended after 1572864 of 1572874 bytes."_s;
