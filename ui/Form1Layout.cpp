@@ -34,6 +34,8 @@ QLabel *addLabel(QWidget *form, const QString &name, const QString &text, QRect 
     // Texts come from the update service: never interpret them as markup.
     label->setTextFormat(Qt::PlainText);
     label->setWordWrap(true);
+    // The name ends in a line break: centred, a wrapped name would lose its top.
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     label->setFocusPolicy(Qt::NoFocus);
     return label;
 }
@@ -45,6 +47,11 @@ void Form1::createControls()
     setObjectName(u"Form1"_s);
     setWindowTitle(u"Form1"_s);
     setFixedSize(fromTwips(0, 0, 10815, 3450).size());
+    // The fixed geometry was drawn for 8-point text; larger, the button
+    // captions and four status lines do not fit.
+    QFont smaller = font();
+    smaller.setPointSizeF(8);
+    setFont(smaller);
 
     btnCancel3 = addButton(this, u"btnCancel3"_s, u"Cancel Third Update"_s, fromTwips(7080, 1800, 1815, 495));
     btnCancel2 = addButton(this, u"btnCancel2"_s, u"Cancel Second Update"_s, fromTwips(3840, 1800, 1815, 495));
@@ -56,10 +63,10 @@ void Form1::createControls()
     lblStatus2 = addLabel(this, u"lblStatus2"_s, u"Second Update Status"_s, fromTwips(3360, 720, 2895, 855));
     lblStatus1 = addLabel(this, u"lblStatus1"_s, u"First Update Status"_s, fromTwips(120, 720, 2895, 855));
 
-    // The status labels' own display setting: their four lines start at the
-    // top, so the percent line stays put whatever the rest holds.
+    // The status labels' own display setting: a sunken panel sets the live
+    // text apart from the name above it.
     for (QLabel *status : {lblStatus1, lblStatus2, lblStatus3})
-        status->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        status->setFrameStyle(QFrame::Panel | QFrame::Sunken);
 
     setTabOrder(btnCancel1, btnCancel2);
     setTabOrder(btnCancel2, btnCancel3);
