@@ -129,6 +129,9 @@ class Session:
         os.mkdir(self.runtime_dir, 0o700)
         self.service_dir = os.path.join(self.workdir, "services")
         os.mkdir(self.service_dir)
+        # Added to the bus daemon's environment, which activated services inherit.
+        self.bus_env = {}
+        self.agent_log = None
         self.first_display = display
         self.display = None
         self.bus_address = None
@@ -238,10 +241,12 @@ class Session:
   </policy>
 </busconfig>
 """ % (self.workdir, self.service_dir))
+        env = self.base_env()
+        env.update(self.bus_env)
         read_end, write_end = os.pipe()
         with os.fdopen(write_end, "wb") as out:
             self.start("dbus-daemon", ["dbus-daemon", "--config-file=" + config,
-                                       "--print-address=1", "--nofork"], stdout=out)
+                                       "--print-address=1", "--nofork"], env=env, stdout=out)
         with os.fdopen(read_end, "rb") as source:
             ready, _, _ = select.select([source], [], [], WAIT)
             check(ready, "the private dbus-daemon printed no address")
@@ -312,6 +317,28 @@ class Session:
             f.write("[D-BUS Service]\nName=%s\nExec=%s %s %s\n"
                     % (SERVICE_NAME, PYTHON, FAKE_SERVICE, self._fake_config(config)))
         return FakeService(self)
+
+    # --- the real agent ---------------------------------------------------------
+
+    def use_agent(self, activation_dir, args, env=None):
+        """Makes the bus start the build-tree agent, with these options, when
+        the client asks for the service. Call before start_bus."""
+        check(self.bus_address is None, "use_agent after the bus started")
+        check(all(" " not in a for a in args), "agent options are split at spaces: %r" % args)
+        self.service_dir = activation_dir
+        self.agent_log = os.path.join(self.workdir, "agent.log")
+        self.bus_env.update(env or {})
+        self.bus_env["PALVANE_AGENT_ARGS"] = " ".join(args)
+        self.bus_env["PALVANE_AGENT_LOG"] = self.agent_log
+
+    def agent_log_text(self):
+        if self.agent_log is None:
+            return ""
+        try:
+            with open(self.agent_log, "rb") as f:
+                return f.read().decode("utf-8", "replace")
+        except OSError:
+            return ""
 
     # --- the client ------------------------------------------------------------
 
@@ -725,3 +752,7 @@ def _report_client(session):
         if proc.name == "kelvarra":
             print("--- kelvarra stderr ---")
             print(proc.stderr())
+    log = session.agent_log_text()
+    if log:
+        print("--- agent log ---")
+        print(log)
