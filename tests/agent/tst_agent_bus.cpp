@@ -40,6 +40,7 @@ private Q_SLOTS:
     void badCatalog_data();
     void badCatalog();
     void exitsWhenIdle();
+    void terminatedMidDownloadLeavesNoFile();
     void activatedFromBuildTree();
 
 private:
@@ -266,6 +267,25 @@ void TestAgentBus::exitsWhenIdle()
     QVERIFY(fixture.agent->waitForExit(5000));
     QCOMPARE(fixture.agent->exitCode(), 0);
     QVERIFY(fixture.agent->log().contains(u"no client left; exiting"_s));
+}
+
+void TestAgentBus::terminatedMidDownloadLeavesNoFile()
+{
+    AgentFixture fixture;
+    const QByteArray content = fixture.catalog.makePayload(u"payload.bin"_s, 2 * 1024 * 1024);
+    fixture.catalog.writeProduct(
+        {TestCatalog::update(u"u1"_s, u"First"_s, content, fixture.catalog.payloadUrl(u"payload.bin"_s))});
+    QVERIFY2(fixture.start({u"--rate-limit"_s, u"256"_s}), qPrintable(fixture.error()));
+    const QString item = fixture.client->item(fixture.client->getUpdates(fixture.code()), 1);
+    const auto events = fixture.events(item);
+    QCOMPARE(fixture.client->execute(item).type(), QDBusMessage::ReplyMessage);
+    QVERIFY(events->waitForBytes(32 * 1024, 10000));
+    QCOMPARE(fixture.catalog.installedFiles().size(), 1);
+
+    fixture.agent->stop(); // SIGTERM
+    QCOMPARE(fixture.agent->exitCode(), 0);
+    QVERIFY2(fixture.catalog.installedFiles().isEmpty(),
+             qPrintable(fixture.catalog.installedFiles().join(u", "_s)));
 }
 
 void TestAgentBus::activatedFromBuildTree()
