@@ -320,13 +320,13 @@ class Session:
 
     # --- the real agent ---------------------------------------------------------
 
-    def use_agent(self, activation_dir, args, env=None):
+    def use_agent(self, activation_dir, args, env=None, log=None):
         """Makes the bus start the build-tree agent, with these options, when
         the client asks for the service. Call before start_bus."""
         check(self.bus_address is None, "use_agent after the bus started")
         check(all(" " not in a for a in args), "agent options are split at spaces: %r" % args)
         self.service_dir = activation_dir
-        self.agent_log = os.path.join(self.workdir, "agent.log")
+        self.agent_log = log or os.path.join(self.workdir, "agent.log")
         self.bus_env.update(env or {})
         self.bus_env["PALVANE_AGENT_ARGS"] = " ".join(args)
         self.bus_env["PALVANE_AGENT_LOG"] = self.agent_log

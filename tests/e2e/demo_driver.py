@@ -1,0 +1,261 @@
+#!/usr/bin/python3
+"""Runs the client for the demo product against the build-tree agent, on a
+private session bus that ends with it (scripts/demo calls this).
+
+    demo_driver.py BUILD_DIR PRODUCT_CODE
+
+With a display (DISPLAY or WAYLAND_DISPLAY) the user answers the prompts.
+Without one the client runs in Xvfb; every prompt is answered with its
+default button through AT-SPI, a screenshot is kept of each prompt and of
+the window while downloads run, and the window is closed once every
+download has ended.
+"""
+
+import os
+import re
+import shutil
+import signal
+import sys
+import time
+
+import harness
+from harness import TestFailure, check, check_equal, fail
+
+# Slow enough that the downloads run for several seconds side by side.
+RATE_KBPS = 512
+# Headless only: the whole run, start to end.
+DEADLINE = 150
+FIRST_DISPLAY = 170
+SLOTS = 3
+PERCENT = re.compile(r"Percent complete: (-?\d+)%")
+
+
+class Interrupted(Exception):
+    pass
+
+
+class DemoFolder:
+    """BUILD/demo as scripts/make-demo-catalog left it, and what the run adds."""
+
+    def __init__(self, build):
+        self.root = os.path.join(build, "demo")
+        self.screenshots = os.path.join(self.root, "screenshots")
+        self.install_dir = os.path.join(self.root, "installed")
+        self.log = os.path.join(self.root, "agent.log")
+        self.activation = os.path.join(build, "agent", "activation")
+
+    def prepare(self):
+        shutil.rmtree(self.screenshots, ignore_errors=True)
+        os.makedirs(self.screenshots)
+        for sub in ("xdg-state", "xdg-data"):
+            shutil.rmtree(os.path.join(self.root, sub), ignore_errors=True)
+        if os.path.exists(self.log):
+            os.remove(self.log)
+
+    def agent_args(self):
+        return ["--catalog", os.path.join(self.root, "catalog"),
+                "--state-file", os.path.join(self.root, "state", "installed.json"),
+                "--rate-limit", str(RATE_KBPS)]
+
+    def agent_env(self):
+        # Nothing of the agent's may land in the user's home.
+        return {"XDG_STATE_HOME": os.path.join(self.root, "xdg-state"),
+                "XDG_DATA_HOME": os.path.join(self.root, "xdg-data")}
+
+    def installed(self):
+        if not os.path.isdir(self.install_dir):
+            return []
+        return sorted(n for n in os.listdir(self.install_dir) if not n.startswith("."))
+
+
+def classify(title, text):
+    """What a prompt is about, as the user reads it."""
+    if title == "Update Available":
+        return "install-offer"
+    if text.startswith("Update available: "):
+        return "offer"
+    if text.startswith("OnDownloadBegin for: "):
+        return "begin"
+    if text.startswith("Run-time error"):
+        return "error"
+    if text in ("No updates available for this product.", "IsConnected returned False"):
+        return "notice"
+    return "failure"
+
+
+NAMED = [re.compile(r"Update available: (.*)\r\nStart Download\?", re.S),
+         re.compile(r"OnDownloadBegin for: (.*)", re.S),
+         re.compile(r"An Update \[(.*)\] has been downloaded", re.S)]
+
+
+def shot_name(kind, text):
+    """The prompt's kind, and the update's name when the text has it."""
+    for pattern in NAMED:
+        match = pattern.match(text)
+        if match:
+            return kind + "-" + re.sub(r"[^a-z0-9]+", "-", match[1].lower()).strip("-")[:40]
+    return kind
+
+
+class Autopilot:
+    """A user who takes the default answer of every prompt, with a camera."""
+
+    def __init__(self, session, client):
+        self.session = session
+        self.client = client
+        self.started = time.monotonic()
+        self.shots = []
+        self.offers = 0
+        self.accepted = {}  # slot -> whether the update it holds now was accepted
+        self.completions = 0
+        self.download_shot = False
+
+    def say(self, line):
+        print("[%5.1f s] %s" % (time.monotonic() - self.started, line), flush=True)
+
+    def snap(self, name):
+        path = self.session.screenshot("%02d-%s.png" % (len(self.shots) + 1, name))
+        self.shots.append(path)
+        return os.path.basename(path)
+
+    def run(self):
+        form = None
+        while True:
+            check(self.client.proc.running(), "kelvarra ended by itself (status %s); stderr:\n%s"
+                  % (self.client.proc.popen.returncode, self.client.stderr()))
+            prompt = self.open_prompt()
+            if prompt is not None:
+                self.answer(prompt)
+                continue
+            form = form or self.shown_form()
+            if form is not None and self.watch(form):
+                return
+            time.sleep(harness.POLL)
+
+    def open_prompt(self):
+        for title, acc in self.client.windows():
+            if title == "Form1":
+                continue
+            try:
+                return harness.Prompt(self.client, title, acc)
+            except TestFailure:
+                return None  # still being laid out; look again
+        return None
+
+    def shown_form(self):
+        acc = self.client.window("Form1")
+        return harness.MainWindow(self.client, acc) if acc is not None else None
+
+    def answer(self, prompt):
+        kind = classify(prompt.title, prompt.text)
+        button = self.default_button(prompt)
+        shot = self.snap(shot_name(kind, prompt.text))
+        self.say("%-13s %r -> %s  (%s)" % (kind, prompt.text, button, shot))
+        prompt.press(button)
+        if kind == "offer":
+            self.offers += 1
+            self.accepted[min(self.offers, SLOTS)] = button == "Yes"
+        elif kind in ("install-offer", "failure"):
+            self.completions += 1
+
+    def default_button(self, prompt):
+        a11y = self.session.a11y()
+        defaults = [b for b in prompt.buttons
+                    if b.get_state_set().contains(a11y.Atspi.StateType.IS_DEFAULT)]
+        check(len(defaults) == 1, "prompt %r has %d default buttons" % (prompt.text, len(defaults)))
+        return a11y.name(defaults[0])
+
+    def watch(self, form):
+        """Screenshots of the downloads; True once every one has ended."""
+        moving = [s for s in range(1, SLOTS + 1)
+                  if 0 < self.percent(form.text("lblStatus%d" % s)) < 100]
+        if not self.download_shot and len(moving) >= 2:
+            self.download_shot = True
+            self.say("downloading in slots %s  (%s)"
+                     % (", ".join(map(str, moving)), self.snap("downloading")))
+        if self.completions < sum(self.accepted.values()):
+            return False
+        self.say("every download has ended  (%s)" % self.snap("done"))
+        return True
+
+    @staticmethod
+    def percent(status):
+        match = PERCENT.match(status)
+        return int(match[1]) if match else -1
+
+
+def run_headless(session, code, folder):
+    print("No display: running in Xvfb, taking the default answer of every prompt.", flush=True)
+    session.start_gui()
+    client = session.start_client(["-pc" + code])
+    pilot = Autopilot(session, client)
+    pilot.run()
+    client.close_main_window()
+    check_equal(client.wait_exit(), 0, "kelvarra's exit status after closing its window")
+    if not pilot.download_shot:
+        print("note: no moment with two downloads running side by side was seen")
+    print("\nScreenshots in %s:" % folder.screenshots)
+    for path in pilot.shots:
+        print("  " + os.path.basename(path))
+    return 0
+
+
+def run_with_display(session, code):
+    session.start_bus()
+    env = dict(os.environ)
+    env["DBUS_SESSION_BUS_ADDRESS"] = session.bus_address
+    env.pop("DBUS_STARTER_ADDRESS", None)
+    client = session.start("kelvarra", [session.kelvarra, "-pc" + code], env)
+    print("Answer the prompts; close the window to end the demo.", flush=True)
+    status = client.popen.wait()
+    sys.stderr.write(client.stderr())
+    return status
+
+
+def interrupted(signum, frame):
+    raise Interrupted("stopped by signal %d" % signum)
+
+
+def deadline_reached(signum, frame):
+    raise TestFailure("the headless demo did not end within %d s" % DEADLINE)
+
+
+def main():
+    if len(sys.argv) != 3:
+        sys.exit("usage: %s BUILD_DIR PRODUCT_CODE" % sys.argv[0])
+    build, code = os.path.abspath(sys.argv[1]), sys.argv[2]
+    folder = DemoFolder(build)
+    folder.prepare()
+    headless = not (os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))
+    for sig in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, interrupted)
+    harness._become_subreaper()
+    session = harness.Session("demo", FIRST_DISPLAY, os.path.join(build, "kelvarra"),
+                              folder.screenshots)
+    status = 1
+    try:
+        session.use_agent(folder.activation, folder.agent_args(), folder.agent_env(), folder.log)
+        if headless:
+            signal.signal(signal.SIGALRM, deadline_reached)
+            signal.alarm(DEADLINE)
+            status = run_headless(session, code, folder)
+        else:
+            status = run_with_display(session, code)
+    except (KeyboardInterrupt, Interrupted) as e:
+        print("\ndemo: interrupted (%s); stopping the bus, the agent and the client"
+              % (e or "Ctrl-C"))
+        status = 130
+    except TestFailure as e:
+        print("demo: FAILED: %s" % e)
+        harness._report_client(session)
+    finally:
+        signal.alarm(0)
+        signal.signal(signal.SIGINT, signal.SIG_IGN)  # a second Ctrl-C must not stop the clean-up
+        session.close()
+    print("Installed in %s: %s" % (folder.install_dir, ", ".join(folder.installed()) or "nothing"))
+    print("Agent log: %s" % folder.log)
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
