@@ -9,6 +9,7 @@
 #include <QDBusObjectPath>
 #include <QDBusVariant>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -117,6 +118,7 @@ private:
     // for it; everything sent to the item before it has then been handled.
     bool deliverMarker(QSignalSpy &completeSpy, int marker);
 
+    QTemporaryDir m_busDir;
     std::unique_ptr<PrivateBus> m_busDaemon;
     QDBusConnection m_bus{u"unset"_s};
     std::unique_ptr<ServiceControl> m_control;
@@ -125,8 +127,10 @@ private:
 
 void tst_Dbus::initTestCase()
 {
-    m_busDaemon = std::make_unique<PrivateBus>(QStringLiteral(TEST_BUS_DIR "/activating.conf"));
-    QVERIFY2(!m_busDaemon->address().isEmpty(), "dbus-daemon did not start");
+    QVERIFY(m_busDir.isValid());
+    m_busDaemon = std::make_unique<PrivateBus>(m_busDir.path(), QStringList{QStringLiteral(TEST_SERVICE_DIR)});
+    QString error;
+    QVERIFY2(m_busDaemon->start(&error), qPrintable(error));
     // Anything that asks for the session bus, the service started by the bus
     // included, gets the private one.
     qputenv("DBUS_SESSION_BUS_ADDRESS", m_busDaemon->address().toUtf8());
@@ -250,8 +254,10 @@ void tst_Dbus::createUsesARunningServiceAsItIs()
 
 void tst_Dbus::createFailsWhenNotActivatable()
 {
-    PrivateBus bare(QStringLiteral(TEST_BUS_DIR "/bare.conf"));
-    QVERIFY(!bare.address().isEmpty());
+    QTemporaryDir dir;
+    PrivateBus bare(dir.path());
+    QString error;
+    QVERIFY2(bare.start(&error), qPrintable(error));
     {
         const QDBusConnection bus = QDBusConnection::connectToBus(bare.address(), u"bare"_s);
         const auto error = failureOf([&] { DbusUpdateService::create(bus); });

@@ -5,7 +5,8 @@
 #include <QProcessEnvironment>
 #include <QStringList>
 
-// A dbus-daemon of the test's own, never the session bus of the machine.
+// A dbus-daemon of the test's own, never the session bus of the machine. It
+// reads no standard service folders, so nothing installed can be activated.
 class PrivateBus
 {
 public:

@@ -4,6 +4,9 @@
 #include <QFile>
 #include <QUuid>
 
+#include <csignal>
+#include <sys/prctl.h>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -25,6 +28,7 @@ QByteArray config(const QStringList &serviceDirs)
            "    <allow eavesdrop=\"true\"/>\n"
            "    <allow own=\"*\"/>\n"
            "  </policy>\n"
+           "  <limit name=\"service_start_timeout\">20000</limit>\n"
            "</busconfig>\n";
     return xml;
 }
@@ -67,6 +71,8 @@ bool PrivateBus::start(QString *error)
     m_daemon.setProcessEnvironment(environment);
     // Its complaints (say, about fd limits when run as root) go to a file.
     m_daemon.setStandardErrorFile(m_workDir + u"/bus.log"_s);
+    // A test that crashes never runs the destructor; the daemon must still go.
+    m_daemon.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
     m_daemon.start(u"dbus-daemon"_s,
                    {u"--config-file="_s + configPath, u"--nofork"_s, u"--print-address"_s});
     if (!m_daemon.waitForStarted(StartTimeoutMs)) {
