@@ -1,0 +1,53 @@
+#!/usr/bin/python3
+"""`make demo` without a display: it ends by itself, keeps its screenshots,
+shows the damaged update's failure, and installs the good ones it was
+offered while they were in a slot."""
+
+import os
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DEMO = os.path.join(HERE, "..", "..", "scripts", "demo")
+# The driver stops itself at 150 s; this is the backstop.
+TIMEOUT = 180
+
+
+def main():
+    build = os.path.abspath(sys.argv[1])
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    # Its own session: a timeout ends the demo and every process it started.
+    demo = subprocess.Popen([DEMO, build], env=env, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                            start_new_session=True)
+    try:
+        output, _ = demo.communicate(timeout=TIMEOUT)
+    except subprocess.TimeoutExpired:
+        os.killpg(demo.pid, 15)
+        output, _ = demo.communicate(timeout=30)
+        return fail("still running after %d s" % TIMEOUT, output)
+    if demo.returncode != 0:
+        return fail("exit status %d" % demo.returncode, output)
+
+    folder = os.path.join(build, "demo")
+    shots = sorted(os.listdir(os.path.join(folder, "screenshots")))
+    kinds = [os.path.splitext(name)[0][3:].split("-")[0] for name in shots]
+    expected = ["offer"] * 4 + ["begin"] * 3 + ["downloading", "install", "install", "failure"]
+    if kinds[:4] != expected[:4] or sorted(kinds[:-1]) != sorted(expected) \
+            or kinds[-1] != "done":
+        return fail("screenshots %r" % shots, output)
+    installed = sorted(n for n in os.listdir(os.path.join(folder, "installed")))
+    if installed != ["core-2.1.bin", "help-2.1.bin"]:
+        return fail("installed files %r" % installed, output)
+    print("PASS test_demo: %d screenshots, installed %s" % (len(shots), ", ".join(installed)))
+    return 0
+
+
+def fail(reason, output):
+    print("FAIL test_demo: " + reason)
+    print(output.decode("utf-8", "replace"))
+    return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
