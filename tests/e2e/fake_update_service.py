@@ -53,16 +53,16 @@ def plain(value):
 
 
 class UpdateItemObject(dbus.service.Object):
-    def __init__(self, bus, path, spec, log):
+    def __init__(self, bus, path, props, log):
         super().__init__(bus, path)
         self.path = path
-        self.spec = spec
+        self.props = props
         self.log = log
 
     @dbus.service.method(ITEM_IFACE, in_signature="i", out_signature="s")
     def GetName(self, n):
         self.log.record(self.path, "GetName", n)
-        return self.spec.get("name", "")
+        return self.props.get("name", "")
 
     @dbus.service.method(ITEM_IFACE, in_signature="", out_signature="")
     def Cancel(self):
@@ -71,7 +71,7 @@ class UpdateItemObject(dbus.service.Object):
     @dbus.service.method(ITEM_IFACE, in_signature="n", out_signature="n")
     def PrepareDownload(self, b):
         self.log.record(self.path, "PrepareDownload", b)
-        return dbus.Int16(self.spec.get("prepare", -1))
+        return dbus.Int16(self.props.get("prepare", -1))
 
     @dbus.service.method(ITEM_IFACE, in_signature="", out_signature="")
     def Execute(self):
@@ -80,7 +80,7 @@ class UpdateItemObject(dbus.service.Object):
     @dbus.service.method(ITEM_IFACE, in_signature="i", out_signature="s")
     def GetText(self, n):
         self.log.record(self.path, "GetText", n)
-        return self.spec.get("text", "")
+        return self.props.get("text", "")
 
     @dbus.service.signal(EVENTS_IFACE, signature="")
     def OnDownloadBegin(self):
@@ -186,8 +186,8 @@ def main():
     loop = GLib.MainLoop()
     bus = connect()
     log = CallLog()
-    items = [UpdateItemObject(bus, "%s/Item%d" % (SERVICE_PATH, i + 1), spec, log)
-             for i, spec in enumerate(config.get("items", []))]
+    items = [UpdateItemObject(bus, "%s/Item%d" % (SERVICE_PATH, i + 1), props, log)
+             for i, props in enumerate(config.get("items", []))]
     collection = CollectionObject(bus, SERVICE_PATH + "/Updates", items, log)
     service = ServiceObject(bus, config, collection, log)
     control = ControlObject(bus, items, log, loop)

@@ -1,6 +1,4 @@
-#include "FakeUpdateService.h"
-#include "Form1.h"
-#include "ScriptedPrompt.h"
+#include "FormFixture.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -14,36 +12,11 @@ using Buttons = MessagePrompt::Buttons;
 
 namespace {
 
-const QString CommandLine = u"-pc{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}"_s;
-
 QString status(int percent, qint64 kb, const QString &rate, const QString &time)
 {
     return u"Percent complete: "_s + QString::number(percent) + u"%\r\nBytes downloaded: "_s
            + QString::number(kb) + u" kb\r\nTransfer Rate: "_s + rate + u"\r\nTime left: "_s + time;
 }
-
-// A window loaded with `updates` updates, each offer answered as scripted
-// (Yes by default), and shown.
-struct Window
-{
-    explicit Window(int updates) : backend(updates) {}
-
-    void load()
-    {
-        form = std::make_unique<Form1>(prompt, backend.factory(), CommandLine,
-                                       [this](int status) { exitStatus = status; });
-        form->Form_Load();
-        form->show();
-        prompt.shown.clear();
-        backend.log->clear();
-    }
-    QStringList calls() const { return *backend.log; }
-
-    FakeBackend backend;
-    ScriptedPrompt prompt;
-    std::unique_ptr<Form1> form;
-    int exitStatus = -1;
-};
 
 } // namespace
 
@@ -73,8 +46,8 @@ private Q_SLOTS:
 
 void TestSlotEvents::progressText()
 {
-    Window w(1);
-    w.load();
+    FormFixture w(1);
+    w.loadAndShow();
     Q_EMIT w.backend.item(1).OnProgressChanged(52224, 17, u"r"_s, u"t"_s);
     QCOMPARE(w.form->lblStatus1->text(),
              u"Percent complete: 17%\r\nBytes downloaded: 51 kb\r\nTransfer Rate: r\r\nTime left: t"_s);
@@ -105,8 +78,8 @@ void TestSlotEvents::kilobytes()
 {
     QFETCH(int, bytes);
     QFETCH(qint64, kb);
-    Window w(1);
-    w.load();
+    FormFixture w(1);
+    w.loadAndShow();
     Q_EMIT w.backend.item(1).OnProgressChanged(bytes, 1, u"r"_s, u"t"_s);
     QCOMPARE(w.form->lblStatus1->text(), status(1, kb, u"r"_s, u"t"_s));
 }
@@ -129,28 +102,28 @@ void TestSlotEvents::progressShownAsReceived()
     QFETCH(int, percent);
     QFETCH(QString, rate);
     QFETCH(QString, time);
-    Window w(1);
-    w.load();
+    FormFixture w(1);
+    w.loadAndShow();
     Q_EMIT w.backend.item(1).OnProgressChanged(2048, percent, rate, time);
     QCOMPARE(w.form->lblStatus1->text(), status(percent, 2, rate, time));
 }
 
 void TestSlotEvents::nameLabelFilledOnce()
 {
-    Window w(1);
-    w.load();
+    FormFixture w(1);
+    w.loadAndShow();
     Q_EMIT w.backend.item(1).OnProgressChanged(0, 0, u"r"_s, u"t"_s);
     w.backend.item(1).name = u"Renamed"_s;
     Q_EMIT w.backend.item(1).OnProgressChanged(1024, 50, u"r"_s, u"t"_s);
     QCOMPARE(w.form->lbl1->text(), u"Update name: Update 1\r\n"_s);
     QCOMPARE(w.form->lblStatus1->text(), status(50, 1, u"r"_s, u"t"_s));
-    QCOMPARE(w.calls(), QStringList{u"1.GetName(0)"_s});
+    QCOMPARE(*w.backend.log, QStringList{u"1.GetName(0)"_s});
 }
 
 void TestSlotEvents::eachSlotTouchesOnlyItsOwnLabels()
 {
-    Window w(3);
-    w.load();
+    FormFixture w(3);
+    w.loadAndShow();
     Q_EMIT w.backend.item(2).OnProgressChanged(1024, 2, u"r"_s, u"t"_s);
     QCOMPARE(w.form->lbl2->text(), u"Update name: Update 2\r\n"_s);
     QCOMPARE(w.form->lblStatus2->text(), status(2, 1, u"r"_s, u"t"_s));
@@ -162,14 +135,14 @@ void TestSlotEvents::eachSlotTouchesOnlyItsOwnLabels()
 
 void TestSlotEvents::beginPrompt()
 {
-    Window w(3);
-    w.load();
+    FormFixture w(3);
+    w.loadAndShow();
     Q_EMIT w.backend.item(3).OnDownloadBegin();
     QCOMPARE(w.prompt.shown.size(), 1);
     QCOMPARE(w.prompt.shown[0].text, u"OnDownloadBegin for: Update 3"_s);
     QCOMPARE(w.prompt.shown[0].buttons, Buttons::Ok);
     QCOMPARE(w.prompt.shown[0].title, u"Kelvarra"_s);
-    QCOMPARE(w.calls(), QStringList{u"3.GetName(0)"_s});
+    QCOMPARE(*w.backend.log, QStringList{u"3.GetName(0)"_s});
 }
 
 void TestSlotEvents::completeAndInstall_data()
@@ -182,8 +155,8 @@ void TestSlotEvents::completeAndInstall_data()
 void TestSlotEvents::completeAndInstall()
 {
     QFETCH(bool, install);
-    Window w(2);
-    w.load();
+    FormFixture w(2);
+    w.loadAndShow();
     Q_EMIT w.backend.item(2).OnProgressChanged(4096, 100, u"r"_s, u"0:00"_s);
     w.backend.log->clear();
     w.prompt.answer(install ? Answer::Yes : Answer::No);
@@ -196,52 +169,52 @@ void TestSlotEvents::completeAndInstall()
     QStringList expected{u"2.GetName(0)"_s};
     if (install)
         expected.append(u"2.Execute()"_s);
-    QCOMPARE(w.calls(), expected);
+    QCOMPARE(*w.backend.log, expected);
     QCOMPARE(w.form->lblStatus2->text(), status(100, 4, u"r"_s, u"0:00"_s));
 }
 
 void TestSlotEvents::failedDownloadShowsItsOwnText()
 {
-    Window w(1);
-    w.load();
+    FormFixture w(1);
+    w.loadAndShow();
     w.backend.item(1).text = u"The download failed: <i>host</i> not found"_s;
     Q_EMIT w.backend.item(1).OnDownloadComplete(7);
     QCOMPARE(w.prompt.shown.size(), 1);
     QCOMPARE(w.prompt.shown[0].text, u"The download failed: <i>host</i> not found"_s);
     QCOMPARE(w.prompt.shown[0].buttons, Buttons::Ok);
     QCOMPARE(w.prompt.shown[0].title, u"Kelvarra"_s);
-    QCOMPARE(w.calls(), QStringList{u"1.GetText(1)"_s});
+    QCOMPARE(*w.backend.log, QStringList{u"1.GetText(1)"_s});
 }
 
 void TestSlotEvents::cancel()
 {
-    Window w(2);
+    FormFixture w(2);
     w.prompt.answer(Answer::No);
     w.prompt.answer(Answer::Yes);
-    w.load();
+    w.loadAndShow();
     // Slot 1's update was declined; cancel still goes to it.
     w.form->btnCancel1->click();
     w.form->btnCancel2->click();
-    QCOMPARE(w.calls(), (QStringList{u"1.Cancel()"_s, u"2.Cancel()"_s}));
+    QCOMPARE(*w.backend.log, (QStringList{u"1.Cancel()"_s, u"2.Cancel()"_s}));
     QVERIFY(w.prompt.shown.isEmpty());
     QCOMPARE(w.form->lblStatus1->text(), u"First Update Status"_s);
 }
 
 void TestSlotEvents::cancelOnEmptySlotDoesNothing()
 {
-    Window w(1);
-    w.load();
+    FormFixture w(1);
+    w.loadAndShow();
     w.form->btnCancel2->click();
     w.form->btnCancel3->click();
-    QVERIFY(w.calls().isEmpty());
+    QVERIFY(w.backend.log->isEmpty());
     QVERIFY(w.prompt.shown.isEmpty());
     QCOMPARE(w.exitStatus, -1);
 }
 
 void TestSlotEvents::failingHandlerEndsTheProgram()
 {
-    Window w(1);
-    w.load();
+    FormFixture w(1);
+    w.loadAndShow();
     w.backend.item(1).failing = u"GetName"_s;
     Q_EMIT w.backend.item(1).OnProgressChanged(1, 1, u"r"_s, u"t"_s);
     QCOMPARE(w.exitStatus, 1);
@@ -253,7 +226,7 @@ void TestSlotEvents::failingHandlerEndsTheProgram()
 
 void TestSlotEvents::eventsDuringOffersWaitTheirTurn()
 {
-    Window w(2);
+    FormFixture w(2);
     FakeUpdateItem &first = w.backend.item(1);
     w.prompt.answer(Answer::Yes);
     // While the second offer is open, the first update begins and completes.
@@ -263,8 +236,7 @@ void TestSlotEvents::eventsDuringOffersWaitTheirTurn()
     });
     w.prompt.answer(Answer::Ok);
     w.prompt.answer(Answer::Yes);
-    w.form = std::make_unique<Form1>(w.prompt, w.backend.factory(), CommandLine);
-    w.form->Form_Load();
+    w.load();
     QCOMPARE(w.prompt.shown.size(), 2);
     w.form->show();
 
@@ -277,8 +249,8 @@ void TestSlotEvents::eventsDuringOffersWaitTheirTurn()
 
 void TestSlotEvents::progressDuringPromptIsShownAtOnce()
 {
-    Window w(1);
-    w.load();
+    FormFixture w(1);
+    w.loadAndShow();
     FakeUpdateItem &item = w.backend.item(1);
     QString seenWhileOpen;
     w.prompt.answer(Answer::Ok, [&] {
@@ -298,15 +270,14 @@ void TestSlotEvents::progressDuringPromptIsShownAtOnce()
 
 void TestSlotEvents::heldEventOfReplacedUpdateIsDropped()
 {
-    Window w(4);
+    FormFixture w(4);
     FakeUpdateItem &third = w.backend.item(3);
     w.prompt.answer(Answer::No);
     w.prompt.answer(Answer::No);
     // Update 3 begins while its own offer is open; update 4 then takes slot 3.
     w.prompt.answer(Answer::Yes, [&] { Q_EMIT third.OnDownloadBegin(); });
     w.prompt.answer(Answer::No);
-    w.form = std::make_unique<Form1>(w.prompt, w.backend.factory(), CommandLine);
-    w.form->Form_Load();
+    w.load();
     w.form->show();
     QTest::qWait(50);
     QCoreApplication::processEvents();

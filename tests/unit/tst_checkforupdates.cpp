@@ -1,6 +1,4 @@
-#include "FakeUpdateService.h"
-#include "Form1.h"
-#include "ScriptedPrompt.h"
+#include "FormFixture.h"
 
 #include <QLabel>
 #include <QTest>
@@ -10,38 +8,12 @@ using Answer = MessagePrompt::Answer;
 
 namespace {
 
-const QString Code = u"{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}"_s;
+const QString &Code = FormFixture::Code;
 
 QString offer(const QString &name)
 {
     return u"Update available: "_s + name + u"\r\nStart Download?"_s;
 }
-
-struct Run
-{
-    explicit Run(int updates) : backend(updates) {}
-
-    void load(const QString &commandLine = u"-pc"_s + Code)
-    {
-        form = std::make_unique<Form1>(prompt, backend.factory(), commandLine,
-                                       [this](int status) { exitStatus = status; });
-        form->Form_Load();
-    }
-    QStringList callsOf(int id) const
-    {
-        const QString prefix = QString::number(id) + u'.';
-        QStringList calls;
-        for (const QString &call : std::as_const(*backend.log))
-            if (call.startsWith(prefix))
-                calls.append(call.mid(prefix.size()));
-        return calls;
-    }
-
-    FakeBackend backend;
-    ScriptedPrompt prompt;
-    std::unique_ptr<Form1> form;
-    int exitStatus = -1;
-};
 
 } // namespace
 
@@ -63,7 +35,7 @@ private Q_SLOTS:
 
 void TestCheckForUpdates::oneAcceptedUpdate()
 {
-    Run run(1);
+    FormFixture run(1);
     run.load(u"other -pc"_s + Code + u" trailing"_s);
 
     QCOMPARE(*run.backend.log,
@@ -95,7 +67,7 @@ void TestCheckForUpdates::notConnected()
 {
     QFETCH(int, reply);
     QFETCH(bool, connected);
-    Run run(1);
+    FormFixture run(1);
     run.backend.connectedReply = qint16(reply);
     run.prompt.answer(Answer::No);
     run.load();
@@ -114,7 +86,7 @@ void TestCheckForUpdates::notConnected()
 
 void TestCheckForUpdates::noUpdates()
 {
-    Run run(0);
+    FormFixture run(0);
     run.load();
     QCOMPARE(run.prompt.shown.size(), 1);
     QCOMPARE(run.prompt.shown[0].text, u"No updates available for this product."_s);
@@ -126,7 +98,7 @@ void TestCheckForUpdates::noUpdates()
 
 void TestCheckForUpdates::fiveUpdatesMixedAnswers()
 {
-    Run run(5);
+    FormFixture run(5);
     for (Answer a : {Answer::Yes, Answer::No, Answer::Yes, Answer::No, Answer::Yes})
         run.prompt.answer(a);
     run.backend.item(3).prepareReply = 0;
@@ -164,7 +136,7 @@ void TestCheckForUpdates::prepareDownloadMustBeExactlyTrue()
 {
     QFETCH(int, reply);
     QFETCH(bool, executed);
-    Run run(1);
+    FormFixture run(1);
     run.backend.item(1).prepareReply = qint16(reply);
     run.load();
     QCOMPARE(run.callsOf(1).contains(u"Execute()"_s), executed);
@@ -173,7 +145,7 @@ void TestCheckForUpdates::prepareDownloadMustBeExactlyTrue()
 
 void TestCheckForUpdates::serviceFailureEndsTheProgram()
 {
-    Run run(2);
+    FormFixture run(2);
     run.backend.item(1).failing = u"PrepareDownload"_s;
     run.load();
 
@@ -187,7 +159,7 @@ void TestCheckForUpdates::serviceFailureEndsTheProgram()
 
 void TestCheckForUpdates::replacedUpdateNoLongerReachesItsSlot()
 {
-    Run run(4);
+    FormFixture run(4);
     run.load();
     QVERIFY(run.form->isVisible() == false);
     run.form->show();
