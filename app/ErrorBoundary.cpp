@@ -14,8 +14,10 @@ ErrorBoundary::ErrorBoundary(MessagePrompt &prompt, Terminate terminate)
 {
 }
 
-bool ErrorBoundary::run(const std::function<void()> &fn) const
+bool ErrorBoundary::run(const std::function<void()> &fn)
 {
+    if (m_failed)
+        return false;
     try {
         fn();
         return true;
@@ -29,8 +31,9 @@ bool ErrorBoundary::run(const std::function<void()> &fn) const
     return false;
 }
 
-void ErrorBoundary::fail(const QString &message) const
+void ErrorBoundary::fail(const QString &message)
 {
+    m_failed = true;
     std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
     std::fflush(stderr);
     m_prompt.show(message, MessagePrompt::Buttons::Ok, u"Kelvarra"_s);

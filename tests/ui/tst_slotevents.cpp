@@ -39,6 +39,7 @@ private Q_SLOTS:
     void cancel();
     void cancelOnEmptySlotDoesNothing();
     void failingHandlerEndsTheProgram();
+    void nothingRunsWhileTheErrorIsShown();
     void eventsDuringOffersWaitTheirTurn();
     void progressDuringPromptIsShownAtOnce();
     void heldEventOfReplacedUpdateIsDropped();
@@ -221,6 +222,30 @@ void TestSlotEvents::failingHandlerEndsTheProgram()
     QCOMPARE(w.prompt.shown.size(), 1);
     QCOMPARE(w.prompt.shown[0].text,
              u"Run-time error 3:\r\ncom.palvane.UpdateService.Error.Test: GetName failed"_s);
+    QCOMPARE(w.form->lblStatus1->text(), u"First Update Status"_s);
+}
+
+void TestSlotEvents::nothingRunsWhileTheErrorIsShown()
+{
+    FormFixture w(2);
+    w.backend.item(2).failing = u"GetName"_s;
+    FakeUpdateItem &first = w.backend.item(1);
+    w.prompt.answer(Answer::Yes);
+    // The error about update 2 is open while update 1 ends and a click comes.
+    w.prompt.answer(Answer::Ok, [&] {
+        Q_EMIT first.OnDownloadBegin();
+        Q_EMIT first.OnProgressChanged(1024, 100, u"r"_s, u"t"_s);
+        Q_EMIT first.OnDownloadComplete(0);
+        w.form->btnCancel1->click();
+    });
+    w.load();
+    QCoreApplication::processEvents();
+
+    QCOMPARE(w.exitStatus, 1);
+    QCOMPARE(w.prompt.shown.size(), 2);
+    QVERIFY(w.prompt.shown[1].text.startsWith(u"Run-time error 3:"_s));
+    QCOMPARE(w.prompt.mostOpenAtOnce, 1);
+    QCOMPARE(w.callsOf(1), (QStringList{u"GetName(0)"_s, u"PrepareDownload(-1)"_s, u"Execute()"_s}));
     QCOMPARE(w.form->lblStatus1->text(), u"First Update Status"_s);
 }
 
