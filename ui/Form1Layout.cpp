@@ -2,6 +2,9 @@
 
 #include <QLabel>
 #include <QPushButton>
+#include <QStyle>
+
+#include <algorithm>
 
 using namespace Qt::StringLiterals;
 
@@ -26,6 +29,23 @@ QPushButton *addButton(QWidget *form, const QString &name, const QString &text, 
     return button;
 }
 
+// The captions keep the window's font family, at the largest size not above
+// the window's at which every one fits its button: the widths are fixed, and
+// the platform's font may be wider than the one they were drawn for.
+void fitCaptions(std::initializer_list<QPushButton *> buttons)
+{
+    QFont font = (*buttons.begin())->font();
+    const auto fits = [&font](QPushButton *button) {
+        const int margin = button->style()->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button);
+        return QFontMetrics(font).horizontalAdvance(button->text()) + margin <= button->width();
+    };
+    constexpr qreal SmallestPointSize = 6;
+    while (font.pointSizeF() > SmallestPointSize && !std::all_of(buttons.begin(), buttons.end(), fits))
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+    for (QPushButton *button : buttons)
+        button->setFont(font);
+}
+
 QLabel *addLabel(QWidget *form, const QString &name, const QString &text, QRect geometry)
 {
     auto *label = new QLabel(text, form);
@@ -47,8 +67,8 @@ void Form1::createControls()
     setObjectName(u"Form1"_s);
     setWindowTitle(u"Form1"_s);
     setFixedSize(fromTwips(0, 0, 10815, 3450).size());
-    // The fixed geometry was drawn for 8-point text; larger, the button
-    // captions and four status lines do not fit.
+    // The fixed geometry was drawn for 8-point text; larger, four status
+    // lines do not fit.
     QFont smaller = font();
     smaller.setPointSizeF(8);
     setFont(smaller);
@@ -67,6 +87,8 @@ void Form1::createControls()
     // text apart from the name above it.
     for (QLabel *status : {lblStatus1, lblStatus2, lblStatus3})
         status->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+
+    fitCaptions({btnCancel1, btnCancel2, btnCancel3});
 
     setTabOrder(btnCancel1, btnCancel2);
     setTabOrder(btnCancel2, btnCancel3);
