@@ -1,6 +1,7 @@
 #include "ErrorBoundary.h"
 
 #include "RuntimeError.h"
+#include "ShownText.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -36,7 +37,8 @@ void ErrorBoundary::fail(const QString &message)
     m_failed = true;
     std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
     std::fflush(stderr);
-    m_prompt.show(message, MessagePrompt::Buttons::Ok, u"Kelvarra"_s);
+    // The description may carry a service's error message of any length.
+    m_prompt.show(ShownText(message), MessagePrompt::Buttons::Ok, u"Kelvarra"_s);
     m_terminate(1);
 }
 

@@ -1,7 +1,5 @@
 #include "MessageBoxPrompt.h"
 
-#include "ShownText.h"
-
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -9,7 +7,7 @@ MessagePrompt::Answer MessageBoxPrompt::show(const QString &text, Buttons button
                                              const QString &title)
 {
     QWidget *parent = m_parent && m_parent->isVisible() ? m_parent.data() : nullptr;
-    QMessageBox box(QMessageBox::NoIcon, ShownText(title), ShownText(text), QMessageBox::NoButton, parent);
+    QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::NoButton, parent);
     box.setTextFormat(Qt::PlainText);
     box.setWindowModality(Qt::ApplicationModal);
 

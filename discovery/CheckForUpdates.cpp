@@ -1,5 +1,7 @@
 #include "Form1.h"
 
+#include "ShownText.h"
+
 #include "UpdateCollection.h"
 #include "UpdateItem.h"
 
@@ -39,7 +41,7 @@ void Form1::CheckForUpdates()
         // Placed before the offer, so a declined update still holds its slot.
         const std::shared_ptr<UpdateItem> update = UpdateList->Item(i);
         placeUpdate(slot, update);
-        const QString name = update->GetName(0);
+        const QString name = ShownText(update->GetName(0));
         const auto answer = MsgBox(u"Update available: "_s + name + u"\r\nStart Download?"_s,
                                    MessagePrompt::Buttons::YesNo);
         if (answer != MessagePrompt::Answer::Yes)

@@ -37,7 +37,7 @@ void Form1::btnCancel3_Click() { onCancelClick(3); }
 
 void Form1::onDownloadBegin(int slot)
 {
-    MsgBox(u"OnDownloadBegin for: "_s + updateInstance(slot)->GetName(0));
+    MsgBox(u"OnDownloadBegin for: "_s + ShownText(updateInstance(slot)->GetName(0)));
 }
 
 void Form1::onProgressChanged(int slot, int nBytes, int nPercent, const QString &strTransferRate,
@@ -58,10 +58,10 @@ void Form1::onDownloadComplete(int slot, int nResultCode)
 {
     const std::shared_ptr<UpdateItem> update = updateInstance(slot);
     if (nResultCode != 0) {
-        MsgBox(update->GetText(1));
+        MsgBox(ShownText(update->GetText(1)));
         return;
     }
-    const auto answer = MsgBox(u"An Update ["_s + update->GetName(0)
+    const auto answer = MsgBox(u"An Update ["_s + ShownText(update->GetName(0))
                                    + u"] has been downloaded, do you want to install?"_s,
                                MessagePrompt::Buttons::YesNo, u"Update Available"_s);
     if (answer == MessagePrompt::Answer::Yes)

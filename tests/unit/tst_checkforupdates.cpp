@@ -31,6 +31,7 @@ private Q_SLOTS:
     void prepareDownloadMustBeExactlyTrue();
     void serviceFailureEndsTheProgram();
     void replacedUpdateNoLongerReachesItsSlot();
+    void hugeNameKeepsTheQuestion();
 };
 
 void TestCheckForUpdates::oneAcceptedUpdate()
@@ -172,6 +173,17 @@ void TestCheckForUpdates::replacedUpdateNoLongerReachesItsSlot()
     Q_EMIT run.backend.item(1).OnProgressChanged(2048, 20, u"r"_s, u"t"_s);
     QCOMPARE(run.form->lbl1->text(), u"Update name: Update 1\r\n"_s);
     QVERIFY(run.form->lblStatus1->text().startsWith(u"Percent complete: 20%"_s));
+}
+
+void TestCheckForUpdates::hugeNameKeepsTheQuestion()
+{
+    FormFixture run(1);
+    run.backend.item(1).name = QString(1024 * 1024, u'n');
+    run.load();
+    const QString text = run.prompt.shown.at(0).text;
+    QVERIFY(text.startsWith(u"Update available: nnn"_s));
+    QVERIFY(text.endsWith(u"n\u2026\r\nStart Download?"_s));
+    QVERIFY(text.size() < 5000);
 }
 
 QTEST_MAIN(TestCheckForUpdates)
