@@ -30,6 +30,20 @@ QString commandLineText(int argc, char **argv)
     return arguments.join(QChar(u' '));
 }
 
+QtMessageHandler previousMessageHandler = nullptr;
+
+// A display that is set but cannot be opened is a fatal error inside Qt,
+// which would abort with a core dump; end as cleanly as with none at all.
+void exitOnFatalMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type != QtFatalMsg) {
+        previousMessageHandler(type, context, message);
+        return;
+    }
+    std::fputs("kelvarra: cannot open the display\n", stderr);
+    std::_Exit(1);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -40,7 +54,9 @@ int main(int argc, char **argv)
     }
     const QString commandLine = commandLineText(argc, argv);
 
+    previousMessageHandler = qInstallMessageHandler(exitOnFatalMessage);
     QApplication app(argc, argv);
+    qInstallMessageHandler(previousMessageHandler);
     QApplication::setApplicationName(QStringLiteral("kelvarra"));
     // Prompts closed before the window appears must not end the program.
     QApplication::setQuitOnLastWindowClosed(false);
