@@ -366,7 +366,11 @@ class Session:
         for pidfile in self.pidfiles:
             try:
                 with open(pidfile, encoding="utf-8") as f:
-                    os.kill(int(f.read()), signal.SIGKILL)
+                    pid = int(f.read())
+                # The number may belong to someone else by now.
+                with open("/proc/%d/cmdline" % pid, "rb") as f:
+                    if b"fake_update_service.py" in f.read():
+                        os.kill(pid, signal.SIGKILL)
             except (OSError, ValueError):
                 pass
         _reap_orphans()

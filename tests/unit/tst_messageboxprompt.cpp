@@ -23,6 +23,15 @@ Answer showAndAct(Buttons buttons, const std::function<void(QMessageBox *)> &act
         QTRY_VERIFY(qobject_cast<QMessageBox *>(QApplication::activeModalWidget()));
         act(qobject_cast<QMessageBox *>(QApplication::activeModalWidget()));
     });
+    // A failed step above leaves the box open; this lets the test end.
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] {
+        QWARN("the prompt was still open after 10 s");
+        if (QWidget *box = QApplication::activeModalWidget())
+            box->close();
+    });
+    guard.start(10'000);
     MessageBoxPrompt prompt;
     return prompt.show(text, buttons, u"Kelvarra"_s);
 }
