@@ -37,7 +37,10 @@ QtMessageHandler previousMessageHandler = nullptr;
 void exitOnFatalMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     if (type != QtFatalMsg) {
-        previousMessageHandler(type, context, message);
+        if (previousMessageHandler)
+            previousMessageHandler(type, context, message);
+        else
+            std::fprintf(stderr, "%s\n", qPrintable(message));
         return;
     }
     std::fputs("kelvarra: cannot open the display\n", stderr);
