@@ -73,10 +73,10 @@ public:
     void UpdateInstance3_OnDownloadComplete(int nResultCode);
     void btnCancel3_Click();
 
+private:
     // Whether a prompt of this window is on screen now.
     bool isPromptOpen() const { return m_promptDepth > 0; }
 
-private:
     void GetProdCode();
     void CheckForUpdates();
 
