@@ -3,8 +3,8 @@
 #include "CatalogUpdate.h"
 #include "DownloadResult.h"
 #include "RateLimiter.h"
+#include "Sha256.h"
 
-#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QObject>
@@ -62,7 +62,7 @@ private:
     Settings m_settings;
     PayloadSource *m_source = nullptr;
     QFile m_file;
-    QCryptographicHash m_hash{QCryptographicHash::Sha256};
+    Sha256 m_hash;
     QElapsedTimer m_clock;
     RateLimiter m_limiter;
     QTimer m_pumpTimer;

@@ -1,0 +1,50 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "Sha256.h"
+
+#include <openssl/evp.h>
+
+#include <new>
+
+void Sha256::Free::operator()(EVP_MD_CTX *context) const
+{
+    EVP_MD_CTX_free(context);
+}
+
+Sha256::Sha256()
+    : m_context(EVP_MD_CTX_new())
+{
+    if (!m_context)
+        throw std::bad_alloc();
+    reset();
+}
+
+Sha256::~Sha256() = default;
+
+void Sha256::reset()
+{
+    // Only fails when out of memory or with a broken libcrypto.
+    if (EVP_DigestInit_ex(m_context.get(), EVP_sha256(), nullptr) != 1)
+        throw std::bad_alloc();
+}
+
+void Sha256::addData(QByteArrayView data)
+{
+    EVP_DigestUpdate(m_context.get(), data.data(), size_t(data.size()));
+}
+
+QByteArray Sha256::result()
+{
+    QByteArray digest(EVP_MAX_MD_SIZE, Qt::Uninitialized);
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(m_context.get(), reinterpret_cast<unsigned char *>(digest.data()), &length);
+    digest.truncate(int(length));
+    reset();
+    return digest;
+}
+
+QByteArray Sha256::hash(QByteArrayView data)
+{
+    Sha256 sha;
+    sha.addData(data);
+    return sha.result();
+}
