@@ -2,11 +2,11 @@
 
 #include "AgentContext.h"
 #include "AgentLog.h"
-#include "Catalog.h"
+#include "FeedKeeper.h"
 #include "CollectionObject.h"
 #include "InstallRecord.h"
 #include "ObjectRegistry.h"
-#include "SourceProbe.h"
+#include "Products.h"
 #include "agent_service_adaptor.h"
 
 #include <QDBusConnection>
@@ -32,19 +32,16 @@ ServiceObject::ServiceObject(AgentContext *context, QObject *parent)
 short ServiceObject::IsConnected(const QString &strProdCode)
 {
     Q_EMIT called();
-    const CatalogProduct *product = m_context->catalog->find(strProdCode);
+    const CatalogProduct *product = m_context->products->find(strProdCode);
     if (!product)
         return False;
-    // An HTTP source needs a round trip; answer later and keep serving.
+    // A fetch takes a round trip: answer later and keep serving others.
     setDelayedReply(true);
-    auto *probe = new SourceProbe(*product, m_context->network, m_context->probeTimeoutMs, this);
     const QDBusMessage request = message();
     QDBusConnection bus = connection();
-    connect(probe, &SourceProbe::done, this, [probe, request, bus](bool connected) mutable {
+    m_context->feeds->isConnected(*product, [request, bus](bool connected) mutable {
         bus.send(request.createReply(QVariant::fromValue(connected ? True : False)));
-        probe->deleteLater();
     });
-    probe->start();
     return False;
 }
 
@@ -53,10 +50,12 @@ QDBusObjectPath ServiceObject::GetUpdates(const QString &strProdCode)
     Q_EMIT called();
     CatalogProduct offered;
     offered.code = strProdCode;
-    if (const CatalogProduct *product = m_context->catalog->find(strProdCode)) {
+    const CatalogProduct *product = m_context->products->find(strProdCode);
+    const std::optional<QList<CatalogUpdate>> updates =
+        product ? m_context->feeds->updates(*product) : std::nullopt;
+    if (updates) {
         offered = *product;
-        offered.updates.clear();
-        for (const CatalogUpdate &update : product->updates) {
+        for (const CatalogUpdate &update : *updates) {
             if (!m_context->installRecord->isInstalled(product->code, update.id, update.version))
                 offered.updates.append(update);
         }

@@ -18,17 +18,19 @@ Agent::Agent(const AgentOptions &options, const QDBusConnection &bus, QObject *p
     : QObject(parent)
     , m_bus(bus)
     , m_installRecord(options.stateFile)
+    , m_feeds({options.feedMaxAgeMs, options.feedTimeoutMs, FeedKeeper::defaultCacheDir()},
+              &m_installRecord, &m_network)
     , m_idle(options.idleTimeoutMs)
 {
-    m_catalog.load(options.catalogFolders);
+    m_products.load(options.productFolders);
     m_registry = std::make_unique<ObjectRegistry>(m_bus);
-    m_context.catalog = &m_catalog;
+    m_context.products = &m_products;
+    m_context.feeds = &m_feeds;
     m_context.installRecord = &m_installRecord;
     m_context.network = &m_network;
     m_context.registry = m_registry.get();
     m_context.transfer.rateLimit = options.rateLimitBytes;
     m_context.transfer.stallTimeoutMs = options.stallTimeoutMs;
-    m_context.probeTimeoutMs = options.probeTimeoutMs;
     m_service = std::make_unique<ServiceObject>(&m_context);
 
     connect(m_service.get(), &ServiceObject::called, &m_idle, &IdleWatch::touch);

@@ -2,9 +2,10 @@
 
 #include "AgentContext.h"
 #include "AgentOptions.h"
-#include "Catalog.h"
+#include "FeedKeeper.h"
 #include "IdleWatch.h"
 #include "InstallRecord.h"
+#include "Products.h"
 
 #include <QDBusConnection>
 #include <QNetworkAccessManager>
@@ -15,7 +16,7 @@
 class ObjectRegistry;
 class ServiceObject;
 
-// The whole agent: catalog, state and the bus objects, on one bus.
+// The whole agent: products, feeds, state and the bus objects, on one bus.
 class Agent : public QObject
 {
     Q_OBJECT
@@ -37,9 +38,10 @@ private Q_SLOTS:
 
 private:
     QDBusConnection m_bus;
-    Catalog m_catalog;
+    Products m_products;
     InstallRecord m_installRecord;
     QNetworkAccessManager m_network;
+    FeedKeeper m_feeds;
     AgentContext m_context;
     std::unique_ptr<ObjectRegistry> m_registry;
     std::unique_ptr<ServiceObject> m_service;

@@ -5,20 +5,21 @@
 #include <QSet>
 #include <QString>
 
-class Catalog;
+class FeedKeeper;
 class InstallRecord;
 class ObjectRegistry;
+class Products;
 class QNetworkAccessManager;
 
 // What the bus objects share, owned by the Agent.
 struct AgentContext
 {
-    Catalog *catalog = nullptr;
+    Products *products = nullptr;
+    FeedKeeper *feeds = nullptr;
     InstallRecord *installRecord = nullptr;
     QNetworkAccessManager *network = nullptr;
     ObjectRegistry *registry = nullptr;
     Transfer::Settings transfer;
-    int probeTimeoutMs = 5000;
     // Updates some item is downloading or holds downloaded ("CODE/id"): two
     // clients must not download and install the same update at once.
     QSet<QString> claimedUpdates;

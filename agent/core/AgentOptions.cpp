@@ -1,7 +1,7 @@
 #include "AgentOptions.h"
 
-#include "Catalog.h"
 #include "InstallRecord.h"
+#include "Products.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -11,6 +11,8 @@
 using namespace Qt::StringLiterals;
 
 namespace {
+
+constexpr qint64 MaxFeedTimeoutMs = 20000;
 
 bool readSeconds(const QCommandLineParser &parser, const QCommandLineOption &option, qint64 *ms)
 {
@@ -36,7 +38,8 @@ bool AgentOptions::parse(const QCoreApplication &app)
         u"Reference update agent: serves com.palvane.UpdateService on the session bus."_s);
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption catalog(u"catalog"_s, u"Read product files from DIR only."_s, u"DIR"_s);
+    const QCommandLineOption products(u"products"_s, u"Read product files from DIR only."_s,
+                                      u"DIR"_s);
     const QCommandLineOption rateLimit(u"rate-limit"_s,
                                        u"Slow every download to KBPS kilobytes a second."_s,
                                        u"KBPS"_s);
@@ -46,17 +49,20 @@ bool AgentOptions::parse(const QCoreApplication &app)
     const QCommandLineOption stall(u"stall-timeout"_s,
                                    u"Fail a download after SECONDS without data (default 30)."_s,
                                    u"SECONDS"_s);
-    const QCommandLineOption probe(u"probe-timeout"_s,
-                                   u"Wait SECONDS for a server in IsConnected (default 5)."_s,
-                                   u"SECONDS"_s);
+    const QCommandLineOption maxAge(u"feed-max-age"_s,
+                                    u"Fetch a feed again after SECONDS (default 300)."_s,
+                                    u"SECONDS"_s);
+    const QCommandLineOption feedTimeout(u"feed-timeout"_s,
+                                         u"Give up fetching a feed after SECONDS (default 10)."_s,
+                                         u"SECONDS"_s);
     const QCommandLineOption state(u"state-file"_s,
                                    u"Record installed versions in FILE (default $XDG_STATE_HOME/palvane/installed.json)."_s,
                                    u"FILE"_s);
-    parser.addOptions({catalog, rateLimit, idle, stall, probe, state});
+    parser.addOptions({products, rateLimit, idle, stall, maxAge, feedTimeout, state});
     parser.process(app);
 
-    catalogFolders = parser.isSet(catalog) ? QStringList{parser.value(catalog)}
-                                           : Catalog::defaultFolders();
+    productFolders = parser.isSet(products) ? QStringList{parser.value(products)}
+                                            : Products::defaultFolders();
     stateFile = parser.isSet(state) ? parser.value(state) : InstallRecord::defaultPath();
     if (parser.isSet(rateLimit)) {
         bool ok = false;
@@ -68,12 +74,18 @@ bool AgentOptions::parse(const QCoreApplication &app)
         rateLimitBytes = kbps * 1024;
     }
     qint64 idleMs = idleTimeoutMs;
-    qint64 probeMs = probeTimeoutMs;
+    qint64 feedMs = feedTimeoutMs;
     if (!readSeconds(parser, idle, &idleMs) || !readSeconds(parser, stall, &stallTimeoutMs)
-        || !readSeconds(parser, probe, &probeMs))
+        || !readSeconds(parser, maxAge, &feedMaxAgeMs) || !readSeconds(parser, feedTimeout, &feedMs))
         return false;
     idleTimeoutMs = int(std::min<qint64>(idleMs, std::numeric_limits<int>::max()));
-    probeTimeoutMs = int(std::min<qint64>(std::max<qint64>(probeMs, 1), std::numeric_limits<int>::max()));
+    // Past the client's 25 s call timeout the answer would reach nobody.
+    if (feedMs > MaxFeedTimeoutMs) {
+        std::fprintf(stderr, "--feed-timeout is at most %d seconds: clients wait 25 for an answer\n",
+                     int(MaxFeedTimeoutMs / 1000));
+        return false;
+    }
+    feedTimeoutMs = int(std::max<qint64>(feedMs, 1));
     stallTimeoutMs = std::max<qint64>(stallTimeoutMs, 1);
     return true;
 }

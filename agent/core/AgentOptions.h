@@ -11,10 +11,11 @@ public:
     // Prints the problem and returns false on a bad command line.
     bool parse(const QCoreApplication &app);
 
-    QStringList catalogFolders;
+    QStringList productFolders;
     qint64 rateLimitBytes = 0;
     int idleTimeoutMs = 60000;
     qint64 stallTimeoutMs = 30000;
-    int probeTimeoutMs = 5000;
+    qint64 feedMaxAgeMs = 300000;
+    int feedTimeoutMs = 10000;
     QString stateFile;
 };

@@ -11,6 +11,12 @@
 
 using namespace Qt::StringLiterals;
 
+namespace {
+
+const QString FeedsKey = u"feeds"_s;
+
+} // namespace
+
 InstallRecord::InstallRecord(const QString &path)
     : m_path(path)
 {
@@ -57,7 +63,30 @@ bool InstallRecord::record(const QString &code, const QString &updateId, const Q
                                  {u"installed"_s, QDateTime::currentDateTimeUtc().toString(Qt::ISODate)},
                              });
     root.insert(code.toUpper(), updates);
+    return save(root, error);
+}
 
+InstallRecord::FeedMark InstallRecord::feedMark(const QString &code) const
+{
+    const QJsonObject mark = load().value(FeedsKey).toObject().value(code.toUpper()).toObject();
+    return {mark.value(u"serial"_s).toInteger(0),
+            QByteArray::fromHex(mark.value(u"sha256"_s).toString().toLatin1())};
+}
+
+bool InstallRecord::recordFeedMark(const QString &code, const FeedMark &mark, QString *error)
+{
+    QJsonObject root = load();
+    QJsonObject feeds = root.value(FeedsKey).toObject();
+    feeds.insert(code.toUpper(), QJsonObject{
+                                     {u"serial"_s, mark.serial},
+                                     {u"sha256"_s, QString::fromLatin1(mark.sha256.toHex())},
+                                 });
+    root.insert(FeedsKey, feeds);
+    return save(root, error);
+}
+
+bool InstallRecord::save(const QJsonObject &root, QString *error)
+{
     if (!QDir().mkpath(QFileInfo(m_path).absolutePath())) {
         *error = u"cannot create the folder of "_s % m_path;
         return false;

@@ -4,7 +4,7 @@
 #include <QString>
 #include <QUrl>
 
-// One update of a product, as its catalog file describes it.
+// One update of a product, as its signed feed describes it.
 struct CatalogUpdate
 {
     QString id;

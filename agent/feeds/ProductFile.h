@@ -2,23 +2,28 @@
 
 #include "CatalogProduct.h"
 
-#include <QJsonObject>
+#include <QByteArray>
 #include <QString>
 
 #include <optional>
 
-// Reads and checks one catalog file. A file with any fault is refused as a
-// whole: a half-read product would offer updates the author did not mean.
+// Reads and checks one product file. A file with any fault is refused as a
+// whole: a half-read product could trust a key or a feed nobody meant.
 class ProductFile
 {
 public:
+    static constexpr qint64 MaxBytes = 1024 * 1024;
+    static constexpr qsizetype MaxKeys = 8;
+
     struct Result
     {
         std::optional<CatalogProduct> product;
         QString error; // set when product is empty
     };
 
+    // Only a regular file of at most MaxBytes is read.
     static Result read(const QString &path);
+    // `path` places relative installDir and feed values; nothing is read.
     static Result parse(const QByteArray &json, const QString &path);
 
     // The product code form the client accepts: 38 characters, "{" first and
@@ -26,8 +31,4 @@ public:
     static bool isProductCode(const QString &code);
     // A name that stays inside its folder: no separators, not "." or "..".
     static bool isPlainFileName(const QString &name);
-
-private:
-    static std::optional<CatalogUpdate> readUpdate(const QJsonObject &object, const QString &where,
-                                                   const QUrl &base, QString *error);
 };

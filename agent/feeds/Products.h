@@ -5,8 +5,8 @@
 #include <QHash>
 #include <QStringList>
 
-// Every product the agent knows, read once from the catalog folders.
-class Catalog
+// Every product the agent knows, read once from the products folders.
+class Products
 {
 public:
     // Folders in order of precedence: the first file that names a code wins.
@@ -14,10 +14,11 @@ public:
     void add(const CatalogProduct &product);
 
     const CatalogProduct *find(const QString &code) const;
+    QList<const CatalogProduct *> all() const;
     qsizetype size() const { return m_products.size(); }
 
-    // --catalog DIR when given, else $XDG_DATA_HOME/palvane/catalog and then
-    // the same below each of $XDG_DATA_DIRS.
+    // <sysconfdir>/palvane/products and <datadir>/palvane/products of the
+    // install prefix, then $XDG_CONFIG_HOME/palvane/products.
     static QStringList defaultFolders();
 
 private:

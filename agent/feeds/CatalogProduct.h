@@ -1,0 +1,21 @@
+#pragma once
+
+#include "CatalogUpdate.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QUrl>
+
+// A product as its product file describes it. `updates` is empty there; a
+// collection holds a copy with the updates it offers from the product's feed.
+struct CatalogProduct
+{
+    QString code;
+    QString name;
+    QString installDir; // absolute, cleaned
+    QString sourceFile; // the product file it came from
+    QUrl feed;
+    QList<QByteArray> keys; // raw Ed25519 public keys, 32 bytes each
+    QList<CatalogUpdate> updates;
+};

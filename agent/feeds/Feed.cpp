@@ -1,0 +1,188 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "Feed.h"
+
+#include "FeedSignature.h"
+#include "JsonFields.h"
+#include "ProductFile.h"
+
+#include <QJsonArray>
+#include <QRegularExpression>
+#include <QSet>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+std::optional<QByteArray> requiredSha256(const QJsonObject &object, const QString &where,
+                                         QString *error)
+{
+    const std::optional<QString> text = JsonFields::requiredString(object, u"sha256"_s, where, error);
+    if (!text)
+        return std::nullopt;
+    static const QRegularExpression hex(u"^[0-9a-fA-F]{64}$"_s);
+    if (!hex.match(*text).hasMatch()) {
+        *error = where % u"field \"sha256\" must be 64 hexadecimal digits"_s;
+        return std::nullopt;
+    }
+    return QByteArray::fromHex(text->toLatin1());
+}
+
+std::optional<CatalogUpdate> readUpdate(const QJsonObject &object, const QString &where,
+                                        const QUrl &base, QString *error)
+{
+    using namespace JsonFields;
+    const std::optional<QString> id = requiredString(object, u"id"_s, where, error);
+    const std::optional<QString> name = id ? requiredString(object, u"name"_s, where, error)
+                                           : std::nullopt;
+    const std::optional<QString> version =
+        name ? requiredString(object, u"version"_s, where, error) : std::nullopt;
+    const std::optional<qint64> size =
+        version ? requiredInteger(object, u"size"_s, 0, where, error) : std::nullopt;
+    const std::optional<QByteArray> sha256 = size ? requiredSha256(object, where, error)
+                                                  : std::nullopt;
+    const std::optional<QString> urlText = sha256 ? requiredString(object, u"url"_s, where, error)
+                                                  : std::nullopt;
+    if (!urlText)
+        return std::nullopt;
+    const std::optional<QUrl> url = address(*urlText, base, error);
+    if (!url) {
+        *error = where % u"field \"url\" "_s % *error;
+        return std::nullopt;
+    }
+    const std::optional<QString> fileName =
+        optionalString(object, u"file"_s, url->fileName(), where, error);
+    const std::optional<QString> failureTemplate =
+        fileName ? optionalString(object, u"failureText"_s, u"{reason}"_s, where, error)
+                 : std::nullopt;
+    if (!failureTemplate)
+        return std::nullopt;
+    if (fileName->isEmpty()) {
+        *error = where % u"field \"file\" is needed: the address does not end in a file name"_s;
+        return std::nullopt;
+    }
+    if (!ProductFile::isPlainFileName(*fileName)) {
+        *error = where % u"file name \""_s % *fileName
+                 % u"\" would leave the install folder (a plain file name is required)"_s;
+        return std::nullopt;
+    }
+    CatalogUpdate update;
+    update.id = *id;
+    update.name = *name;
+    update.version = *version;
+    update.size = *size;
+    update.sha256 = *sha256;
+    update.url = *url;
+    update.fileName = *fileName;
+    update.failureTemplate = *failureTemplate;
+    return update;
+}
+
+} // namespace
+
+QString FeedFile::checkSignature(const QByteArray &feed, const QByteArray &signatureFile,
+                             const QList<QByteArray> &keys)
+{
+    if (feed.size() > MaxBytes)
+        return u"size: the feed is larger than "_s % QString::number(MaxBytes) % u" bytes"_s;
+    if (signatureFile.size() > MaxSignatureBytes)
+        return u"size: the signature file is larger than "_s % QString::number(MaxSignatureBytes)
+               % u" bytes"_s;
+    QString error;
+    const std::optional<QByteArray> signature =
+        FeedSignature::parseSignatureFile(signatureFile, &error);
+    if (!signature)
+        return u"signature: "_s % error;
+    for (const QByteArray &key : keys) {
+        if (FeedSignature::verify(feed, *signature, key))
+            return {};
+    }
+    return u"signature: it does not verify with any of the product's "_s
+           % QString::number(keys.size()) % u" key(s)"_s;
+}
+
+FeedFile::Result FeedFile::parse(const QByteArray &bytes, const QUrl &feedUrl)
+{
+    using namespace JsonFields;
+    auto refuse = [](const QString &why) { return Result{std::nullopt, u"content: "_s % why}; };
+    QString error;
+    const std::optional<QJsonObject> root = parseObject(bytes, &error);
+    if (!root)
+        return refuse(error);
+    const QString here;
+    const std::optional<QString> product = requiredString(*root, u"product"_s, here, &error);
+    const std::optional<qint64> serial =
+        product ? requiredInteger(*root, u"serial"_s, 1, here, &error) : std::nullopt;
+    const std::optional<QString> expires =
+        serial ? requiredString(*root, u"expires"_s, here, &error) : std::nullopt;
+    if (!expires)
+        return refuse(error);
+    Feed feed;
+    feed.product = *product;
+    feed.serial = *serial;
+    feed.expires = parseTime(*expires);
+    if (!feed.expires.isValid())
+        return refuse(u"field \"expires\" must be a time in RFC 3339 form, not \""_s % *expires
+                      % u'"');
+
+    const QJsonValue updates = root->value(u"updates"_s);
+    if (!updates.isArray())
+        return refuse(u"field \"updates\" must be a list (it may be empty)"_s);
+    QSet<QString> ids;
+    const QJsonArray list = updates.toArray();
+    for (qsizetype i = 0; i < list.size(); ++i) {
+        const QString where = u"updates["_s % QString::number(i) % u"]: "_s;
+        if (!list.at(i).isObject())
+            return refuse(where % u"must be a JSON object"_s);
+        std::optional<CatalogUpdate> update = readUpdate(list.at(i).toObject(), where, feedUrl,
+                                                         &error);
+        if (!update)
+            return refuse(error);
+        if (ids.contains(update->id))
+            return refuse(where % u"id \""_s % update->id % u"\" appears twice"_s);
+        ids.insert(update->id);
+        feed.updates.append(*update);
+    }
+    return {feed, QString()};
+}
+
+QString FeedFile::checkFor(const Feed &feed, const QString &productCode, const QDateTime &now)
+{
+    if (feed.product.compare(productCode, Qt::CaseInsensitive) != 0)
+        return u"product: the feed is for "_s % feed.product % u", not "_s % productCode;
+    if (feed.expires <= now)
+        return u"expiry: the feed expired at "_s % feed.expires.toString(Qt::ISODate);
+    return {};
+}
+
+FeedFile::Result FeedFile::accept(const QByteArray &bytes, const QByteArray &signatureFile,
+                          const QList<QByteArray> &keys, const QString &productCode,
+                          const QUrl &feedUrl, const QDateTime &now)
+{
+    QString error = checkSignature(bytes, signatureFile, keys);
+    if (!error.isEmpty())
+        return {std::nullopt, error};
+    Result result = parse(bytes, feedUrl);
+    if (!result.feed)
+        return result;
+    error = checkFor(*result.feed, productCode, now);
+    if (!error.isEmpty())
+        return {std::nullopt, error};
+    return result;
+}
+
+QDateTime FeedFile::parseTime(const QString &text)
+{
+    static const QRegularExpression form(
+        u"^(\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2})(?:\\.(\\d{1,9}))?(Z|[+-]\\d{2}:\\d{2})$"_s,
+        QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = form.match(text);
+    if (!match.hasMatch())
+        return {};
+    // Qt reads at most milliseconds; finer digits do not change the answer
+    // to "has it expired".
+    const QString millis = QString(match.captured(2) + u"000"_s).left(3);
+    const QString zone = match.captured(3).toUpper();
+    QDateTime time = QDateTime::fromString(match.captured(1).toUpper() % u'.' % millis % zone,
+                                           Qt::ISODateWithMs);
+    return time.isValid() ? time.toUTC() : QDateTime();
+}

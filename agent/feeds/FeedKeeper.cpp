@@ -1,0 +1,189 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "FeedKeeper.h"
+
+#include "AgentLog.h"
+#include "BoundedFile.h"
+#include "InstallRecord.h"
+#include "Sha256.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+bool writeAtomically(const QString &path, const QByteArray &content, QString *error)
+{
+    QSaveFile out(path);
+    if (!out.open(QIODevice::WriteOnly) || out.write(content) != content.size() || !out.commit()) {
+        *error = path % u": "_s % out.errorString();
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+FeedKeeper::FeedKeeper(const Settings &settings, InstallRecord *record,
+                       QNetworkAccessManager *network, QObject *parent)
+    : QObject(parent)
+    , m_settings(settings)
+    , m_record(record)
+    , m_network(network)
+{
+}
+
+QString FeedKeeper::defaultCacheDir()
+{
+    QString cacheHome = qEnvironmentVariable("XDG_CACHE_HOME");
+    if (cacheHome.isEmpty() || QDir::isRelativePath(cacheHome))
+        cacheHome = QDir::homePath() + u"/.cache"_s;
+    return cacheHome + u"/palvane/feeds"_s;
+}
+
+QString FeedKeeper::cachePath(const CatalogProduct &product) const
+{
+    return m_settings.cacheDir % u'/' % product.code.toUpper() % u".json"_s;
+}
+
+FeedKeeper::State &FeedKeeper::state(const CatalogProduct &product)
+{
+    State &state = m_states[product.code.toUpper()];
+    if (!state.cacheLoaded) {
+        state.cacheLoaded = true;
+        loadCache(product, state);
+    }
+    return state;
+}
+
+void FeedKeeper::loadCache(const CatalogProduct &product, State &state)
+{
+    const QString path = cachePath(product);
+    if (!QFileInfo::exists(path))
+        return;
+    QString error;
+    const std::optional<QByteArray> bytes = BoundedFile::read(path, FeedFile::MaxBytes, &error);
+    const std::optional<QByteArray> signature =
+        bytes ? BoundedFile::read(path + u".sig"_s, FeedFile::MaxSignatureBytes, &error)
+              : std::nullopt;
+    if (!signature) {
+        qCWarning(lcCatalog).noquote() << "cached feed of" << product.name << "not used:" << path
+                                       << "-" << error;
+        return;
+    }
+    take(product, state, *bytes, *signature, u"cached "_s % path, true);
+}
+
+void FeedKeeper::isConnected(const CatalogProduct &product, std::function<void(bool)> answer)
+{
+    State &current = state(product);
+    if (current.lastFetchGood && current.checked.isValid()
+        && !current.checked.hasExpired(m_settings.maxAgeMs)) {
+        answer(this->answer(current));
+        return;
+    }
+    current.waiters.append(std::move(answer));
+    if (current.fetch)
+        return;
+    // Without an accepted copy a 304 would leave nothing to use.
+    const FeedFetch::Validators validators =
+        current.accepted ? current.validators : FeedFetch::Validators{};
+    current.fetch = new FeedFetch(product.feed, m_network, m_settings.timeoutMs, validators, this);
+    FeedFetch *fetch = current.fetch;
+    const CatalogProduct copy = product;
+    connect(fetch, &FeedFetch::done, this, [this, copy, fetch] { onFetched(copy, fetch); },
+            Qt::QueuedConnection);
+    fetch->start();
+}
+
+void FeedKeeper::onFetched(const CatalogProduct &product, FeedFetch *fetch)
+{
+    State &current = m_states[product.code.toUpper()];
+    current.fetch = nullptr;
+    fetch->deleteLater();
+    const QString origin = product.feed.toDisplayString();
+    switch (fetch->outcome()) {
+    case FeedFetch::Outcome::NotModified:
+        current.lastFetchGood = true;
+        qCInfo(lcCatalog).noquote() << "feed of" << product.name << "not modified at" << origin;
+        break;
+    case FeedFetch::Outcome::Fetched:
+        current.lastFetchGood = take(product, current, fetch->feed(), fetch->signature(), origin,
+                                     false);
+        if (current.lastFetchGood)
+            current.validators = fetch->validators();
+        break;
+    case FeedFetch::Outcome::Failed:
+        current.lastFetchGood = false;
+        qCWarning(lcCatalog).noquote() << "feed of" << product.name << "from" << origin
+                                       << (fetch->error().startsWith(u"size:"_s) ? "refused -"
+                                                                                 : "not fetched -")
+                                       << fetch->error();
+        break;
+    }
+    current.checked.start();
+    const bool connected = answer(current);
+    const QList<std::function<void(bool)>> waiters = std::exchange(current.waiters, {});
+    for (const std::function<void(bool)> &waiter : waiters)
+        waiter(connected);
+}
+
+bool FeedKeeper::take(const CatalogProduct &product, State &state, const QByteArray &bytes,
+                      const QByteArray &signature, const QString &origin, bool fromCache)
+{
+    FeedFile::Result result = FeedFile::accept(bytes, signature, product.keys, product.code, product.feed,
+                                       QDateTime::currentDateTimeUtc());
+    const QByteArray sha256 = Sha256::hash(bytes);
+    const InstallRecord::FeedMark mark = m_record->feedMark(product.code);
+    if (result.feed && result.feed->serial < mark.serial)
+        result = {std::nullopt, u"serial: "_s % QString::number(result.feed->serial)
+                                    % u" is lower than "_s % QString::number(mark.serial)
+                                    % u", the highest accepted before"_s};
+    else if (result.feed && result.feed->serial == mark.serial && sha256 != mark.sha256)
+        result = {std::nullopt, u"serial: "_s % QString::number(mark.serial)
+                                    % u" was accepted before with other content"_s};
+    if (!result.feed) {
+        qCWarning(lcCatalog).noquote() << "refused the feed of" << product.name << "from"
+                                       << origin << "-" << result.error;
+        return false;
+    }
+
+    const bool same = state.accepted && state.accepted->bytes == bytes
+                      && state.accepted->signature == signature;
+    state.accepted = Accepted{*result.feed, bytes, signature};
+    if (same)
+        return true;
+    QString error;
+    if (result.feed->serial != mark.serial
+        && !m_record->recordFeedMark(product.code, {result.feed->serial, sha256}, &error))
+        qCWarning(lcCatalog).noquote() << "feed serial of" << product.name
+                                       << "not recorded -" << error;
+    if (!fromCache) {
+        const QString path = cachePath(product);
+        if (!QDir().mkpath(m_settings.cacheDir)
+            || !writeAtomically(path + u".sig"_s, signature, &error)
+            || !writeAtomically(path, bytes, &error))
+            qCWarning(lcCatalog).noquote() << "feed of" << product.name << "not cached -" << error;
+    }
+    qCInfo(lcCatalog).noquote() << "accepted the feed of" << product.name << "from" << origin
+                                << "- serial" << result.feed->serial << "with"
+                                << result.feed->updates.size() << "update(s), expires"
+                                << result.feed->expires.toString(Qt::ISODate);
+    return true;
+}
+
+bool FeedKeeper::answer(const State &state) const
+{
+    return state.lastFetchGood && state.accepted
+           && state.accepted->feed.expires > QDateTime::currentDateTimeUtc();
+}
+
+std::optional<QList<CatalogUpdate>> FeedKeeper::updates(const CatalogProduct &product)
+{
+    const State &current = state(product);
+    if (!current.accepted || current.accepted->feed.expires <= QDateTime::currentDateTimeUtc())
+        return std::nullopt;
+    return current.accepted->feed.updates;
+}

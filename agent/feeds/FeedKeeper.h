@@ -1,0 +1,78 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include "CatalogProduct.h"
+#include "Feed.h"
+#include "FeedFetch.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QObject>
+
+#include <functional>
+#include <optional>
+
+class InstallRecord;
+class QNetworkAccessManager;
+
+// The accepted feed of each product: fetched when IsConnected asks and it is
+// older than the maximum age, checked by every acceptance rule, kept in the
+// cache folder and, as its serial, in the install record.
+class FeedKeeper : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Settings
+    {
+        qint64 maxAgeMs = 300000;
+        int timeoutMs = 10000;
+        QString cacheDir;
+    };
+
+    FeedKeeper(const Settings &settings, InstallRecord *record, QNetworkAccessManager *network,
+               QObject *parent = nullptr);
+
+    // Calls answer(connected) once, at once or when a fetch ends; callers
+    // for one product share its fetch.
+    void isConnected(const CatalogProduct &product, std::function<void(bool)> answer);
+    // The updates of the accepted feed while it has not expired; nothing
+    // without one.
+    std::optional<QList<CatalogUpdate>> updates(const CatalogProduct &product);
+
+    // $XDG_CACHE_HOME/palvane/feeds (~/.cache when unset).
+    static QString defaultCacheDir();
+
+private:
+    struct Accepted
+    {
+        Feed feed;
+        QByteArray bytes;
+        QByteArray signature;
+    };
+    struct State
+    {
+        std::optional<Accepted> accepted;
+        bool cacheLoaded = false;
+        // Set by a fetch that left an accepted (or revalidated) feed.
+        bool lastFetchGood = false;
+        QElapsedTimer checked;
+        FeedFetch::Validators validators;
+        FeedFetch *fetch = nullptr;
+        QList<std::function<void(bool)>> waiters;
+    };
+
+    State &state(const CatalogProduct &product);
+    void loadCache(const CatalogProduct &product, State &state);
+    void onFetched(const CatalogProduct &product, FeedFetch *fetch);
+    // Rules 1 to 6; on success the feed replaces the accepted one.
+    bool take(const CatalogProduct &product, State &state, const QByteArray &bytes,
+              const QByteArray &signature, const QString &origin, bool fromCache);
+    bool answer(const State &state) const;
+    QString cachePath(const CatalogProduct &product) const;
+
+    Settings m_settings;
+    InstallRecord *m_record;
+    QNetworkAccessManager *m_network;
+    QHash<QString, State> m_states;
+};

@@ -1,0 +1,80 @@
+#include "ProductFile.h"
+
+#include "BoundedFile.h"
+#include "FeedSignature.h"
+#include "JsonFields.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+
+using namespace Qt::StringLiterals;
+
+bool ProductFile::isProductCode(const QString &code)
+{
+    return code.size() == 38 && code.startsWith(u'{') && code.indexOf(u'}') == 37;
+}
+
+bool ProductFile::isPlainFileName(const QString &name)
+{
+    return !name.isEmpty() && name != u"."_s && name != u".."_s && !name.contains(u'/')
+           && !name.contains(QChar(0));
+}
+
+ProductFile::Result ProductFile::read(const QString &path)
+{
+    QString error;
+    const std::optional<QByteArray> content = BoundedFile::read(path, MaxBytes, &error);
+    if (!content)
+        return {std::nullopt, u"cannot be read: "_s % error};
+    return parse(*content, path);
+}
+
+ProductFile::Result ProductFile::parse(const QByteArray &json, const QString &path)
+{
+    using namespace JsonFields;
+    QString error;
+    const std::optional<QJsonObject> root = parseObject(json, &error);
+    if (!root)
+        return {std::nullopt, error};
+    const QString here;
+    const std::optional<QString> code = requiredString(*root, u"code"_s, here, &error);
+    const std::optional<QString> name = code ? requiredString(*root, u"name"_s, here, &error)
+                                             : std::nullopt;
+    const std::optional<QString> installDir =
+        name ? requiredString(*root, u"installDir"_s, here, &error) : std::nullopt;
+    const std::optional<QString> feed = installDir ? requiredString(*root, u"feed"_s, here, &error)
+                                                   : std::nullopt;
+    if (!feed)
+        return {std::nullopt, error};
+    if (!isProductCode(*code))
+        return {std::nullopt, u"field \"code\" must be 38 characters, \"{\" first and the first \"}\" last, not \""_s
+                                  % *code % u'"'};
+
+    CatalogProduct product;
+    product.code = *code;
+    product.name = *name;
+    product.sourceFile = path;
+    const QDir folder = QFileInfo(path).absoluteDir();
+    product.installDir = QDir::cleanPath(folder.absoluteFilePath(*installDir));
+    const std::optional<QUrl> feedUrl =
+        address(*feed, QUrl::fromLocalFile(folder.absolutePath() + u'/'), &error);
+    if (!feedUrl)
+        return {std::nullopt, u"field \"feed\" "_s % error};
+    product.feed = *feedUrl;
+
+    const QJsonValue keys = root->value(u"keys"_s);
+    if (!keys.isArray() || keys.toArray().isEmpty() || keys.toArray().size() > MaxKeys)
+        return {std::nullopt, u"field \"keys\" must be a list of 1 to "_s % QString::number(MaxKeys)
+                                  % u" public keys"_s};
+    const QJsonArray list = keys.toArray();
+    for (qsizetype i = 0; i < list.size(); ++i) {
+        const std::optional<QByteArray> key =
+            FeedSignature::parsePublicKey(list.at(i).toString().toLatin1(), &error);
+        if (!list.at(i).isString() || !key)
+            return {std::nullopt, u"keys["_s % QString::number(i) % u"]: "_s
+                                      % (list.at(i).isString() ? error : u"must be a text"_s)};
+        product.keys.append(*key);
+    }
+    return {product, QString()};
+}

@@ -1,0 +1,76 @@
+#include "Products.h"
+
+#include "AgentLog.h"
+#include "ProductFile.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <algorithm>
+
+using namespace Qt::StringLiterals;
+
+void Products::load(const QStringList &folders)
+{
+    for (const QString &folder : folders)
+        loadFolder(folder);
+    qCInfo(lcCatalog).noquote() << m_products.size() << "product(s) from" << folders.join(u", "_s);
+}
+
+void Products::loadFolder(const QString &folder)
+{
+    const QDir dir(folder);
+    if (!dir.exists())
+        return;
+    // System entries too: a FIFO or a device named *.json is refused with a
+    // line in the log rather than passed over in silence.
+    QStringList names = dir.entryList({u"*.json"_s}, QDir::Files | QDir::System, QDir::Unsorted);
+    std::sort(names.begin(), names.end(), [](const QString &a, const QString &b) {
+        return QFile::encodeName(a) < QFile::encodeName(b);
+    });
+    for (const QString &name : std::as_const(names)) {
+        const QString path = dir.absoluteFilePath(name);
+        const ProductFile::Result result = ProductFile::read(path);
+        if (!result.product) {
+            qCWarning(lcCatalog).noquote() << "rejected" << path << "-" << result.error;
+            continue;
+        }
+        if (const CatalogProduct *known = find(result.product->code)) {
+            qCWarning(lcCatalog).noquote() << "ignored" << path << "- product" << known->code
+                                           << "is already defined by" << known->sourceFile;
+            continue;
+        }
+        add(*result.product);
+    }
+}
+
+void Products::add(const CatalogProduct &product)
+{
+    m_products.insert(key(product.code), product);
+}
+
+const CatalogProduct *Products::find(const QString &code) const
+{
+    const auto it = m_products.constFind(key(code));
+    return it == m_products.cend() ? nullptr : &it.value();
+}
+
+QList<const CatalogProduct *> Products::all() const
+{
+    QList<const CatalogProduct *> list;
+    for (const CatalogProduct &product : m_products)
+        list.append(&product);
+    return list;
+}
+
+QStringList Products::defaultFolders()
+{
+    QString configHome = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (configHome.isEmpty() || QDir::isRelativePath(configHome))
+        configHome = QDir::homePath() + u"/.config"_s;
+    return {
+        QStringLiteral(KELVARRA_SYSCONFDIR "/palvane/products"),
+        QStringLiteral(KELVARRA_DATADIR "/palvane/products"),
+        configHome + u"/palvane/products"_s,
+    };
+}
