@@ -79,7 +79,7 @@ void FeedKeeper::loadCache(const CatalogProduct &product, State &state)
 void FeedKeeper::isConnected(const CatalogProduct &product, std::function<void(bool)> answer)
 {
     State &current = state(product);
-    if (current.lastFetchGood && current.checked.isValid()
+    if (current.lastFetchGood && m_settings.maxAgeMs > 0 && current.checked.isValid()
         && !current.checked.hasExpired(m_settings.maxAgeMs)) {
         answer(this->answer(current));
         return;

@@ -9,30 +9,40 @@ AgentFixture::AgentFixture()
 {
 }
 
-bool AgentFixture::start(const QStringList &arguments)
+bool AgentFixture::start(const QStringList &arguments, bool askConnected)
 {
     if (!m_dir.isValid()) {
         m_error = u"no temporary folder"_s;
         return false;
     }
-    bus = std::make_unique<PrivateBus>(root());
-    if (!bus->start(&m_error))
-        return false;
-    client = std::make_unique<AgentClient>(bus->connect(u"test-client"_s));
+    // A second start is a restart of the agent on the same bus.
+    if (agent)
+        agent->stop();
+    if (!bus) {
+        bus = std::make_unique<PrivateBus>(root());
+        if (!bus->start(&m_error))
+            return false;
+        client = std::make_unique<AgentClient>(bus->connect(u"test-client"_s));
+    }
     if (!client->bus().isConnected()) {
         m_error = u"cannot connect to the private bus"_s;
         return false;
     }
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    // Keep the user's own catalog and state out of reach.
-    environment.insert(u"XDG_DATA_HOME"_s, root() + u"/data"_s);
-    environment.insert(u"XDG_DATA_DIRS"_s, root() + u"/data-dirs"_s);
+    // Keep the user's own products, feeds and state out of reach.
+    environment.insert(u"XDG_CONFIG_HOME"_s, root() + u"/config-home"_s);
+    environment.insert(u"XDG_CACHE_HOME"_s, root() + u"/cache-home"_s);
     environment.insert(u"XDG_STATE_HOME"_s, root() + u"/state-home"_s);
     agent = std::make_unique<AgentProcess>(root() + u"/agent.log"_s);
-    const QStringList all = QStringList{u"--catalog"_s, catalog.catalogDir(), u"--state-file"_s,
+    const QStringList all = QStringList{u"--products"_s, catalog.productsDir(), u"--state-file"_s,
                                         statePath()}
                             + arguments;
-    return agent->start(bus->address(), all, environment, client->bus(), &m_error);
+    if (!agent->start(bus->address(), all, environment, client->bus(), &m_error))
+        return false;
+    // As the client does: the feed is fetched before updates are asked for.
+    if (askConnected)
+        client->isConnected(code());
+    return true;
 }
 
 std::unique_ptr<ItemEvents> AgentFixture::events(const QString &itemPath) const

@@ -9,19 +9,24 @@
 
 #include <memory>
 
-// One agent on one private bus over a fresh catalog and state; everything
+// One agent on one private bus over fresh products, feeds and state; everything
 // is stopped when it goes out of scope.
 class AgentFixture
 {
 public:
     AgentFixture();
 
-    // Starts the bus and the agent with --catalog and --state-file set.
-    bool start(const QStringList &arguments = {});
+    // Starts the bus and the agent with --products and --state-file set and,
+    // unless told not to, asks IsConnected for code() as a client would.
+    bool start(const QStringList &arguments = {}, bool askConnected = true);
     QString error() const { return m_error; }
 
     QString root() const { return m_dir.path(); }
     QString statePath() const { return m_dir.path() + QStringLiteral("/state/installed.json"); }
+    QString cachedFeedPath() const
+    {
+        return m_dir.path() + QStringLiteral("/cache-home/palvane/feeds/") + code() + u".json";
+    }
     QString code() const { return QString::fromUtf16(TestCatalog::Code); }
     // Subscribes to an item's events from the agent.
     std::unique_ptr<class ItemEvents> events(const QString &itemPath) const;

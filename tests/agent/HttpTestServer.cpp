@@ -44,6 +44,12 @@ void HttpTestServer::setRoute(const QString &path, const Route &route)
     m_routes.insert(path, route);
 }
 
+void HttpTestServer::setEtag(const QString &path, const QByteArray &etag)
+{
+    const QMutexLocker lock(&m_mutex);
+    m_etags.insert(path, etag);
+}
+
 int HttpTestServer::hits(const QString &path) const
 {
     const QMutexLocker lock(&m_mutex);
@@ -77,23 +83,33 @@ void HttpTestServer::onReadyRead(QTcpSocket *socket)
     if (!request.contains("\r\n\r\n"))
         return;
     socket->setProperty("answered", true);
-    const QList<QByteArray> requestLine = request.left(request.indexOf("\r\n")).split(' ');
+    respond(socket, request);
+}
+
+void HttpTestServer::respond(QTcpSocket *socket, const QByteArray &request)
+{
+    const QList<QByteArray> lines = request.left(request.indexOf("\r\n\r\n")).split('\n');
+    const QList<QByteArray> requestLine = lines.constFirst().trimmed().split(' ');
     if (requestLine.size() < 2) {
         socket->disconnectFromHost();
         return;
     }
-    respond(socket, requestLine.at(0), QString::fromLatin1(requestLine.at(1)));
-}
-
-void HttpTestServer::respond(QTcpSocket *socket, const QByteArray &method, const QString &path)
-{
+    const QByteArray method = requestLine.at(0);
+    const QString path = QString::fromLatin1(requestLine.at(1));
+    QByteArray ifNoneMatch;
+    for (const QByteArray &line : lines) {
+        if (line.toLower().startsWith("if-none-match:"))
+            ifNoneMatch = line.mid(14).trimmed();
+    }
     Route route;
+    QByteArray etag;
     bool known = false;
     {
         const QMutexLocker lock(&m_mutex);
         ++m_hits[path];
         known = m_routes.contains(path);
         route = m_routes.value(path);
+        etag = m_etags.value(path);
     }
     if (!known)
         route.kind = Kind::NotFound;
@@ -101,7 +117,12 @@ void HttpTestServer::respond(QTcpSocket *socket, const QByteArray &method, const
     const QByteArray body = route.body;
     switch (route.kind) {
     case Kind::Serve:
-        socket->write(header(200, "OK", body.size()));
+        if (!etag.isEmpty() && ifNoneMatch == etag) {
+            socket->write(header(304, "Not Modified", 0, "ETag: " + etag + "\r\n"));
+            break;
+        }
+        socket->write(header(200, "OK", body.size(),
+                             etag.isEmpty() ? QByteArray() : "ETag: " + etag + "\r\n"));
         if (!head)
             socket->write(body);
         break;

@@ -40,6 +40,9 @@ public:
     QUrl url(const QString &path) const;
 
     void setRoute(const QString &path, const Route &route);
+    // Served as the ETag of a Serve route; a request with a matching
+    // If-None-Match gets 304.
+    void setEtag(const QString &path, const QByteArray &etag);
     int hits(const QString &path) const;
 
 protected:
@@ -47,11 +50,12 @@ protected:
 
 private:
     void onReadyRead(QTcpSocket *socket);
-    void respond(QTcpSocket *socket, const QByteArray &method, const QString &path);
+    void respond(QTcpSocket *socket, const QByteArray &request);
 
     mutable QMutex m_mutex;
     QHash<QString, Route> m_routes;
     QHash<QString, int> m_hits;
+    QHash<QString, QByteArray> m_etags;
     QSemaphore m_ready;
     quint16 m_port = 0;
 };

@@ -6,24 +6,46 @@
 #include <QJsonDocument>
 #include <QRandomGenerator>
 
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
 using namespace Qt::StringLiterals;
 
-TestCatalog::TestCatalog(const QString &root)
-    : m_root(root)
+namespace {
+
+void writeFile(const QString &path, const QByteArray &content)
 {
-    QDir().mkpath(catalogDir());
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(content);
+}
+
+} // namespace
+
+void TestCatalog::KeyFree::operator()(evp_pkey_st *key) const
+{
+    EVP_PKEY_free(key);
+}
+
+TestCatalog::TestCatalog(const QString &root)
+    : feedUrl(QUrl::fromLocalFile(root + u"/feeds/updates.json"_s))
+    , m_root(root)
+    , m_key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"))
+{
+    QDir().mkpath(productsDir());
+    QDir().mkpath(m_root + u"/feeds"_s);
     QDir().mkpath(payloadDir());
     QDir().mkpath(installDir());
 }
+
+TestCatalog::~TestCatalog() = default;
 
 QByteArray TestCatalog::makePayload(const QString &name, qint64 size) const
 {
     QByteArray content(size, Qt::Uninitialized);
     QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(content.data()),
                                           size / qint64(sizeof(quint32)));
-    QFile file(payloadDir() + u'/' + name);
-    if (file.open(QIODevice::WriteOnly))
-        file.write(content);
+    writeFile(payloadDir() + u'/' + name, content);
     return content;
 }
 
@@ -43,22 +65,81 @@ QJsonObject TestCatalog::update(const QString &id, const QString &name, const QB
 }
 
 void TestCatalog::writeProduct(const QJsonArray &updates, const QString &code,
-                               const QString &fileName) const
+                               const QString &fileName)
 {
     const QJsonObject product{
         {u"code"_s, code},
         {u"name"_s, u"Test Product"_s},
         {u"installDir"_s, installDir()},
-        {u"updates"_s, updates},
+        {u"feed"_s, feedUrl.toString()},
+        {u"keys"_s, QJsonArray{QString::fromLatin1(publicKey())}},
     };
     writeRaw(fileName, QJsonDocument(product).toJson());
+    const QByteArray bytes = QJsonDocument(feed(updates, code)).toJson();
+    publish(bytes, sign(bytes));
+}
+
+QJsonObject TestCatalog::feed(const QJsonArray &updates, const QString &code)
+{
+    return {
+        {u"product"_s, code},
+        {u"serial"_s, double(++serial)},
+        {u"expires"_s, QDateTime::currentDateTimeUtc().addDays(1).toString(Qt::ISODate)},
+        {u"updates"_s, updates},
+    };
+}
+
+void TestCatalog::publish(const QByteArray &feed, const QByteArray &signatureFile) const
+{
+    writeFile(feedPath(), feed);
+    QFile::remove(feedPath() + u".sig"_s);
+    if (!signatureFile.isEmpty())
+        writeFile(feedPath() + u".sig"_s, signatureFile);
+}
+
+QByteArray TestCatalog::published(const QString &suffix) const
+{
+    QFile file(feedPath() + suffix);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray TestCatalog::sign(const QByteArray &bytes) const
+{
+    QByteArray signature(64, Qt::Uninitialized);
+    size_t length = size_t(signature.size());
+    EVP_MD_CTX *context = EVP_MD_CTX_new();
+    const bool signedIt =
+        EVP_DigestSignInit(context, nullptr, nullptr, nullptr, m_key.get()) == 1
+        && EVP_DigestSign(context, reinterpret_cast<unsigned char *>(signature.data()), &length,
+                          reinterpret_cast<const unsigned char *>(bytes.constData()),
+                          size_t(bytes.size()))
+               == 1;
+    EVP_MD_CTX_free(context);
+    return signedIt ? signature.toBase64() + '\n' : QByteArray();
+}
+
+QByteArray TestCatalog::publicKey() const
+{
+    QByteArray key(32, Qt::Uninitialized);
+    size_t length = size_t(key.size());
+    EVP_PKEY_get_raw_public_key(m_key.get(), reinterpret_cast<unsigned char *>(key.data()), &length);
+    return key.toBase64();
+}
+
+QByteArray TestCatalog::privateKeyPem() const
+{
+    BIO *bio = BIO_new(BIO_s_mem());
+    PEM_write_bio_PrivateKey(bio, m_key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+    char *data = nullptr;
+    const long length = BIO_get_mem_data(bio, &data);
+    const QByteArray pem(data, qsizetype(length));
+    BIO_free(bio);
+    return pem;
 }
 
 void TestCatalog::writeRaw(const QString &fileName, const QByteArray &content) const
 {
-    QFile file(catalogDir() + u'/' + fileName);
-    if (file.open(QIODevice::WriteOnly))
-        file.write(content);
+    writeFile(productsDir() + u'/' + fileName, content);
 }
 
 QStringList TestCatalog::installedFiles() const

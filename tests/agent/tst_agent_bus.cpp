@@ -1,5 +1,6 @@
 // The agent's bus objects on a private bus: the service object, collections
-// and items, bad catalogs, freeing on disconnect, idle exit and activation.
+// and items, product files and feeds, freeing on disconnect, idle exit and
+// activation.
 
 #include "AgentFixture.h"
 #include "HttpTestServer.h"
@@ -7,8 +8,14 @@
 
 #include <QDBusConnectionInterface>
 #include <QDBusError>
+#include <QDBusPendingCall>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QProcess>
 #include <QTcpServer>
 #include <QTest>
+
+#include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
 
@@ -37,8 +44,14 @@ private Q_SLOTS:
     void collectionAndItems();
     void unknownProduct();
     void clientLeavingFreesItsObjects();
-    void badCatalog_data();
-    void badCatalog();
+    void badProductFile_data();
+    void badProductFile();
+    void feedAcceptance_data();
+    void feedAcceptance();
+    void feedOverHttp();
+    void stalledFeedServer();
+    void cachedFeedVerifiedOnLoad_data();
+    void cachedFeedVerifiedOnLoad();
     void exitsWhenIdle();
     void terminatedMidDownloadLeavesNoFile();
     void activatedFromBuildTree();
@@ -50,49 +63,52 @@ private:
 void TestAgentBus::initTestCase()
 {
     QVERIFY(m_server.startListening());
-    m_server.setRoute(u"/connected/payload.bin"_s, {Kind::Serve, "x", {}, 0});
 }
 
 void TestAgentBus::isConnected_data()
 {
-    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("feed");
     QTest::addColumn<QString>("askedCode");
     QTest::addColumn<int>("expected");
 
     const QString code = QString::fromUtf16(TestCatalog::Code);
-    QTest::newRow("file source") << u"file"_s << code << -1;
+    QTest::newRow("file feed") << u"file"_s << code << -1;
     QTest::newRow("code in other letter case") << u"file"_s << code.toLower() << -1;
     QTest::newRow("unknown code") << u"file"_s << u"{00000000-0000-0000-0000-000000000000}"_s << 0;
     QTest::newRow("malformed code") << u"file"_s << u"nonsense"_s << 0;
-    QTest::newRow("missing source folder") << u"missing folder"_s << code << 0;
-    QTest::newRow("http server answers") << u"http"_s << code << -1;
-    QTest::newRow("http server answers 404") << u"http 404"_s << code << -1;
+    QTest::newRow("feed file missing") << u"missing"_s << code << 0;
+    QTest::newRow("http feed") << u"http"_s << code << -1;
+    QTest::newRow("http 404") << u"http 404"_s << code << 0;
     QTest::newRow("no http server") << u"no server"_s << code << 0;
-    QTest::newRow("no updates") << u"none"_s << code << -1;
+    QTest::newRow("redirect to another scheme") << u"to file"_s << code << 0;
 }
 
 void TestAgentBus::isConnected()
 {
-    QFETCH(QString, source);
+    QFETCH(QString, feed);
     QFETCH(QString, askedCode);
     QFETCH(int, expected);
 
     AgentFixture fixture;
-    const QByteArray content = fixture.catalog.makePayload(u"payload.bin"_s, 1000);
-    QUrl url = fixture.catalog.payloadUrl(u"payload.bin"_s);
-    if (source == u"missing folder"_s)
-        url = TestCatalog::fileUrl(fixture.root() + u"/gone/payload.bin"_s);
-    else if (source == u"http"_s)
-        url = m_server.url(u"/connected/payload.bin"_s);
-    else if (source == u"http 404"_s)
-        url = m_server.url(u"/connected/missing.bin"_s);
-    else if (source == u"no server"_s)
-        url = QUrl(u"http://127.0.0.1:"_s + QString::number(closedPort()) + u"/payload.bin"_s);
-    QJsonArray updates;
-    if (source != u"none"_s)
-        updates.append(TestCatalog::update(u"u1"_s, u"First"_s, content, url));
-    fixture.catalog.writeProduct(updates);
-    QVERIFY2(fixture.start({u"--probe-timeout"_s, u"3"_s}), qPrintable(fixture.error()));
+    const QString route = feed == u"http 404"_s ? u"/missing/updates.json"_s
+                                                 : u"/connected/updates.json"_s;
+    if (feed == u"missing"_s)
+        fixture.catalog.feedUrl = TestCatalog::fileUrl(fixture.root() + u"/gone/updates.json"_s);
+    else if (feed == u"http"_s || feed == u"http 404"_s)
+        fixture.catalog.feedUrl = m_server.url(route);
+    else if (feed == u"no server"_s)
+        fixture.catalog.feedUrl =
+            QUrl(u"http://127.0.0.1:"_s + QString::number(closedPort()) + u"/updates.json"_s);
+    else if (feed == u"to file"_s) {
+        fixture.catalog.feedUrl = m_server.url(route);
+        m_server.setRoute(route, {Kind::Redirect, {}, TestCatalog::fileUrl(fixture.catalog.feedPath()), 0});
+    }
+    fixture.catalog.writeProduct({});
+    if (feed == u"http"_s) {
+        m_server.setRoute(route, {Kind::Serve, fixture.catalog.published(), {}, 0});
+        m_server.setRoute(route + u".sig"_s, {Kind::Serve, fixture.catalog.published(u".sig"_s), {}, 0});
+    }
+    QVERIFY2(fixture.start({}, false), qPrintable(fixture.error()));
     QCOMPARE(fixture.client->isConnected(askedCode), expected);
 }
 
@@ -197,57 +213,262 @@ void TestAgentBus::clientLeavingFreesItsObjects()
     QVERIFY(fixture.agent->log().contains(u"left the bus; freeing 1 object(s)"_s));
 }
 
-void TestAgentBus::badCatalog_data()
+void TestAgentBus::badProductFile_data()
 {
     QTest::addColumn<QByteArray>("json");
     QTest::addColumn<QString>("logged");
 
     const QByteArray head = R"({"code": "{11111111-2222-3333-4444-555555555555}", "name": "Bad",
-                               "installDir": "bad-install", "updates": [)";
-    const QByteArray update = R"({"id": "b1", "name": "B", "version": "1", "size": 1,
-        "sha256": "0000000000000000000000000000000000000000000000000000000000000000",
-        "url": "file:///tmp/b1.bin")";
+                               "installDir": "bad-install", )";
+    const QByteArray key = R"("keys": ["m3Jl1b1m3pYJ7hVxkYy0lGqZ8Kq9z8y1mC8rJ0m2Xx0="])";
     QTest::newRow("malformed JSON") << QByteArray(head + "{") << u"not valid JSON"_s;
     QTest::newRow("not an object") << QByteArray("[1, 2]") << u"the top level must be a JSON object"_s;
-    QTest::newRow("missing code") << QByteArray(R"({"name": "Bad", "installDir": "x", "updates": []})")
+    QTest::newRow("missing code") << QByteArray(R"({"name": "Bad", "installDir": "x", "feed": "f", )" + key + "}")
                                   << u"missing field \"code\""_s;
-    QTest::newRow("missing sha256")
-        << QByteArray(head + R"({"id": "b1", "name": "B", "version": "1", "size": 1, "url": "b1.bin"}]})")
-        << u"updates[0]: missing field \"sha256\""_s;
-    QTest::newRow("name leaves the folder")
-        << QByteArray(head + update + R"(, "file": "../escape.bin"}]})")
-        << u"updates[0]: file name \"../escape.bin\" would leave the install folder"_s;
-    QTest::newRow("absolute name") << QByteArray(head + update + R"(, "file": "/etc/escape"}]})")
-                                   << u"file name \"/etc/escape\" would leave the install folder"_s;
-    QTest::newRow("ftp address")
-        << QByteArray(head + R"({"id": "b1", "name": "B", "version": "1", "size": 1,
-            "sha256": "0000000000000000000000000000000000000000000000000000000000000000",
-            "url": "ftp://example.org/b1.bin"}]})")
-        << u"field \"url\" must be a file://, http:// or https:// address"_s;
+    QTest::newRow("missing feed") << QByteArray(head + key + "}") << u"missing field \"feed\""_s;
+    QTest::newRow("ftp feed") << QByteArray(head + R"("feed": "ftp://example.org/f.json", )" + key + "}")
+                              << u"field \"feed\" must be a file://, http:// or https:// address"_s;
+    QTest::newRow("file feed on another host")
+        << QByteArray(head + R"("feed": "file://otherhost/f.json", )" + key + "}")
+        << u"field \"feed\" names another host, \"otherhost\""_s;
+    QTest::newRow("no keys") << QByteArray(head + R"("feed": "f.json", "keys": []})")
+                             << u"field \"keys\" must be a list of 1 to 8 public keys"_s;
+    QTest::newRow("nine keys")
+        << QByteArray(head + R"("feed": "f.json", "keys": [)"
+                      + QByteArray(R"("m3Jl1b1m3pYJ7hVxkYy0lGqZ8Kq9z8y1mC8rJ0m2Xx0=",)").repeated(8)
+                      + R"("m3Jl1b1m3pYJ7hVxkYy0lGqZ8Kq9z8y1mC8rJ0m2Xx0="]})")
+        << u"field \"keys\" must be a list of 1 to 8 public keys"_s;
+    QTest::newRow("short key") << QByteArray(head + R"("feed": "f.json", "keys": ["AAAA"]})")
+                               << u"keys[0]: a public key must be the standard base64"_s;
+    QTest::newRow("key without padding")
+        << QByteArray(head + R"("feed": "f.json", "keys": ["m3Jl1b1m3pYJ7hVxkYy0lGqZ8Kq9z8y1mC8rJ0m2Xx0"]})")
+        << u"keys[0]: a public key must be the standard base64"_s;
+    QTest::newRow("a FIFO") << QByteArray("fifo") << u"cannot be read: not a regular file"_s;
+    QTest::newRow("over 1 MiB") << QByteArray(1024 * 1024 + 1, ' ') << u"cannot be read: larger than 1048576 bytes"_s;
 }
 
-void TestAgentBus::badCatalog()
+void TestAgentBus::badProductFile()
 {
     QFETCH(QByteArray, json);
     QFETCH(QString, logged);
 
     AgentFixture fixture;
-    const QByteArray content = fixture.catalog.makePayload(u"good.bin"_s, 64);
-    fixture.catalog.writeProduct(
-        {TestCatalog::update(u"g1"_s, u"Good"_s, content, fixture.catalog.payloadUrl(u"good.bin"_s))});
-    fixture.catalog.writeRaw(u"bad.json"_s, json);
+    fixture.catalog.writeProduct({});
+    const QString bad = fixture.catalog.productsDir() + u"/bad.json"_s;
+    if (json == "fifo")
+        QCOMPARE(::mkfifo(QFile::encodeName(bad).constData(), 0600), 0);
+    else
+        fixture.catalog.writeRaw(u"bad.json"_s, json);
     QVERIFY2(fixture.start(), qPrintable(fixture.error()));
 
     const QString badCode = u"{11111111-2222-3333-4444-555555555555}"_s;
     QCOMPARE(fixture.client->isConnected(badCode), 0);
-    QCOMPARE(fixture.client->count(fixture.client->getUpdates(badCode)), 0);
-    QCOMPARE(fixture.client->count(fixture.client->getUpdates(fixture.code())), 1);
+    QCOMPARE(fixture.client->isConnected(fixture.code()), -1);
     const QString log = fixture.agent->log();
-    const QString line = u"catalog: warning: rejected "_s + fixture.catalog.catalogDir()
-                         + u"/bad.json - "_s;
+    const QString line = u"warning: rejected "_s + bad + u" - "_s + logged;
+    QCOMPARE(log.count(u"rejected "_s + bad), 1);
     QVERIFY2(log.contains(line), qPrintable(log));
-    QVERIFY2(log.contains(logged), qPrintable(log));
-    QVERIFY(fixture.agent->isRunning());
+}
+
+void TestAgentBus::feedAcceptance_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<int>("connected");
+    QTest::addColumn<int>("offered");
+    QTest::addColumn<QString>("logged");
+
+    QTest::newRow("a newer feed") << u"good"_s << -1 << 2 << QString();
+    QTest::newRow("signed by openssl pkeyutl") << u"openssl"_s << -1 << 2 << QString();
+    QTest::newRow("the same feed again") << u"same"_s << -1 << 1 << QString();
+    QTest::newRow("a changed byte") << u"changed byte"_s << 0 << 1 << u"signature: it does not verify"_s;
+    QTest::newRow("another key") << u"other key"_s << 0 << 1 << u"signature: it does not verify"_s;
+    QTest::newRow("signature not base64") << u"bad signature"_s << 0 << 1
+                                          << u"signature: the signature must be the standard base64"_s;
+    QTest::newRow("no signature") << u"no signature"_s << 0 << 1 << u"updates.json.sig"_s;
+    QTest::newRow("oversize feed") << u"oversize"_s << 0 << 1 << u"size: the feed is larger"_s;
+    QTest::newRow("not a feed") << u"not json"_s << 0 << 1 << u"content: not valid JSON"_s;
+    QTest::newRow("another product's feed") << u"other product"_s << 0 << 1 << u"product: the feed is for"_s;
+    QTest::newRow("expired") << u"expired"_s << 0 << 1 << u"expiry: the feed expired"_s;
+    QTest::newRow("a lower serial") << u"lower serial"_s << 0 << 1 << u"serial: 3 is lower than 5"_s;
+    QTest::newRow("equal serial, other bytes") << u"equal serial"_s << 0 << 1
+                                               << u"serial: 5 was accepted before with other content"_s;
+}
+
+// A product's feed serial 5 with one update is accepted; then the feed is
+// replaced by one with two updates, changed as the row says.
+void TestAgentBus::feedAcceptance()
+{
+    QFETCH(QString, change);
+    QFETCH(int, connected);
+    QFETCH(int, offered);
+    QFETCH(QString, logged);
+
+    AgentFixture fixture;
+    TestCatalog &catalog = fixture.catalog;
+    const QJsonArray one{TestCatalog::update(u"u1"_s, u"First"_s, "1", catalog.payloadUrl(u"a"_s))};
+    const QJsonArray two{one.first(),
+                         TestCatalog::update(u"u2"_s, u"Second"_s, "2", catalog.payloadUrl(u"b"_s))};
+    catalog.serial = 4;
+    catalog.writeProduct(one);
+    QVERIFY2(fixture.start({u"--feed-max-age"_s, u"0"_s}, false), qPrintable(fixture.error()));
+    QCOMPARE(fixture.client->isConnected(fixture.code()), -1);
+
+    if (change == u"lower serial"_s)
+        catalog.serial = 2;
+    else if (change == u"equal serial"_s)
+        catalog.serial = 4;
+    QJsonObject feed = catalog.feed(two, change == u"other product"_s
+                                             ? u"{11111111-2222-3333-4444-555555555555}"_s
+                                             : fixture.code());
+    if (change == u"expired"_s)
+        feed.insert(u"expires"_s, u"2020-01-01T00:00:00Z"_s);
+    QByteArray bytes = QJsonDocument(feed).toJson();
+    if (change == u"oversize"_s)
+        bytes.append(QByteArray(1024 * 1024, ' '));
+    else if (change == u"not json"_s)
+        bytes.chop(2);
+    else if (change == u"same"_s)
+        bytes = catalog.published();
+    QByteArray signature = catalog.sign(bytes);
+    if (change == u"changed byte"_s)
+        bytes[bytes.indexOf("Second")] = 's';
+    else if (change == u"other key"_s)
+        signature = TestCatalog(fixture.root() + u"/other"_s).sign(bytes);
+    else if (change == u"bad signature"_s)
+        signature = "not base64!\n";
+    else if (change == u"no signature"_s)
+        signature.clear();
+    else if (change == u"openssl"_s) {
+        const QString key = fixture.root() + u"/key.pem"_s;
+        QFile pem(key);
+        QVERIFY(pem.open(QIODevice::WriteOnly));
+        pem.write(catalog.privateKeyPem());
+        pem.close();
+        catalog.publish(bytes, {});
+        QProcess openssl;
+        openssl.start(u"sh"_s, {u"-c"_s, u"openssl pkeyutl -sign -rawin -inkey \"$0\" -in \"$1\" | base64 -w0"_s,
+                                key, catalog.feedPath()});
+        QVERIFY(openssl.waitForFinished(10000));
+        signature = openssl.readAllStandardOutput();
+        QCOMPARE(signature.size(), 88);
+    }
+    catalog.publish(bytes, signature);
+
+    QCOMPARE(fixture.client->isConnected(fixture.code()), connected);
+    // A refused feed leaves the one accepted before in use.
+    QCOMPARE(fixture.client->count(fixture.client->getUpdates(fixture.code())), offered);
+    const QString log = fixture.agent->log();
+    if (!logged.isEmpty())
+        QVERIFY2(log.contains(u"Test Product from "_s + catalog.feedUrl.toDisplayString()) && log.contains(logged),
+                 qPrintable(log));
+    else
+        QVERIFY2(!log.contains(u"warning"_s), qPrintable(log));
+}
+
+void TestAgentBus::feedOverHttp()
+{
+    AgentFixture fixture;
+    TestCatalog &catalog = fixture.catalog;
+    const QByteArray content = catalog.makePayload(u"payload.bin"_s, 1000);
+    m_server.setRoute(u"/shop/payloads/payload.bin"_s, {Kind::Serve, content, {}, 0});
+    catalog.feedUrl = m_server.url(u"/shop/updates.json"_s);
+    // The payload's address is relative: it is taken from the feed's.
+    catalog.writeProduct({TestCatalog::update(u"u1"_s, u"First"_s, content,
+                                              QUrl(u"payloads/payload.bin"_s))});
+    m_server.setRoute(u"/shop/updates.json"_s, {Kind::Serve, catalog.published(), {}, 0});
+    m_server.setEtag(u"/shop/updates.json"_s, "\"v1\"");
+    m_server.setRoute(u"/shop/updates.json.sig"_s, {Kind::Serve, catalog.published(u".sig"_s), {}, 0});
+    QVERIFY2(fixture.start({u"--feed-max-age"_s, u"0"_s}, false), qPrintable(fixture.error()));
+
+    // Callers at once share one fetch.
+    QList<QDBusPendingCall> calls;
+    for (int i = 0; i < 4; ++i)
+        calls.append(fixture.client->bus().asyncCall(QDBusMessage::createMethodCall(
+            QString::fromUtf16(AgentClient::ServiceName), QString::fromUtf16(AgentClient::ServicePath),
+            QString::fromUtf16(AgentClient::AgentInterface), u"IsConnected"_s)
+                                                         << fixture.code()));
+    for (QDBusPendingCall &call : calls) {
+        call.waitForFinished();
+        QCOMPARE(call.reply().arguments().value(0).toInt(), -1);
+    }
+    QCOMPARE(m_server.hits(u"/shop/updates.json"_s), 1);
+    QCOMPARE(m_server.hits(u"/shop/updates.json.sig"_s), 1);
+
+    // A 304 keeps the feed without fetching the signature again.
+    QCOMPARE(fixture.client->isConnected(fixture.code()), -1);
+    QCOMPARE(m_server.hits(u"/shop/updates.json"_s), 2);
+    QCOMPARE(m_server.hits(u"/shop/updates.json.sig"_s), 1);
+    QVERIFY(fixture.agent->log().contains(u"not modified"_s));
+
+    const QString item = fixture.client->item(fixture.client->getUpdates(fixture.code()), 1);
+    const auto events = fixture.events(item);
+    QCOMPARE(fixture.client->execute(item).type(), QDBusMessage::ReplyMessage);
+    QVERIFY(events->waitForComplete(10000));
+    QCOMPARE(events->completeCode(), 0);
+    QCOMPARE(m_server.hits(u"/shop/payloads/payload.bin"_s), 1);
+}
+
+void TestAgentBus::stalledFeedServer()
+{
+    AgentFixture fixture;
+    fixture.catalog.feedUrl = m_server.url(u"/stalled/updates.json"_s);
+    fixture.catalog.writeProduct({});
+    m_server.setRoute(u"/stalled/updates.json"_s, {Kind::Stall, fixture.catalog.published(), {}, 10});
+    QVERIFY2(fixture.start({u"--feed-timeout"_s, u"1"_s}, false), qPrintable(fixture.error()));
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(fixture.client->isConnected(fixture.code()), 0);
+    // Well inside the client's 25 s call timeout, and about the time given.
+    QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(fixture.agent->log().contains(u"within 1 s"_s));
+}
+
+void TestAgentBus::cachedFeedVerifiedOnLoad_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<int>("offered");
+    QTest::addColumn<int>("connected");
+
+    QTest::newRow("cache intact") << u"none"_s << 1 << -1;
+    QTest::newRow("a byte changed in the cache") << u"changed byte"_s << 0 << -1;
+    QTest::newRow("cache lost, an older feed served") << u"older feed"_s << 0 << 0;
+}
+
+// After a restart, the cached feed serves GetUpdates until the next fetch,
+// but only if it passes every check again; the serial outlives the cache.
+void TestAgentBus::cachedFeedVerifiedOnLoad()
+{
+    QFETCH(QString, change);
+    QFETCH(int, offered);
+    QFETCH(int, connected);
+
+    AgentFixture fixture;
+    TestCatalog &catalog = fixture.catalog;
+    const QJsonArray one{TestCatalog::update(u"u1"_s, u"First"_s, "1", catalog.payloadUrl(u"a"_s))};
+    catalog.serial = 1;
+    catalog.writeProduct(one);
+    QVERIFY2(fixture.start(), qPrintable(fixture.error()));
+    QCOMPARE(fixture.client->count(fixture.client->getUpdates(fixture.code())), 1);
+    QFile cached(fixture.cachedFeedPath());
+    QVERIFY(cached.exists());
+
+    if (change == u"changed byte"_s) {
+        QVERIFY(cached.open(QIODevice::ReadWrite));
+        QByteArray bytes = cached.readAll();
+        bytes[bytes.indexOf("First")] = 'f';
+        cached.seek(0);
+        cached.write(bytes);
+        cached.close();
+    } else if (change == u"older feed"_s) {
+        QVERIFY(cached.remove());
+        catalog.serial = 0;
+        catalog.writeProduct(one);
+    }
+    QVERIFY2(fixture.start({}, false), qPrintable(fixture.error()));
+    QCOMPARE(fixture.client->count(fixture.client->getUpdates(fixture.code())), offered);
+    QCOMPARE(fixture.client->isConnected(fixture.code()), connected);
+    if (change == u"changed byte"_s)
+        QVERIFY(fixture.agent->log().contains(u"refused the feed of Test Product from cached"_s));
 }
 
 void TestAgentBus::exitsWhenIdle()
@@ -299,7 +520,7 @@ void TestAgentBus::activatedFromBuildTree()
 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(u"PALVANE_AGENT_ARGS"_s,
-                       u"--catalog "_s + catalog.catalogDir() + u" --idle-timeout 2 --state-file "_s
+                       u"--products "_s + catalog.productsDir() + u" --idle-timeout 2 --state-file "_s
                            + dir.path() + u"/installed.json"_s);
     environment.insert(u"PALVANE_AGENT_LOG"_s, dir.path() + u"/agent.log"_s);
     PrivateBus bus(dir.path(), {QStringLiteral(KELVARRA_AGENT_ACTIVATION_DIR)}, environment);

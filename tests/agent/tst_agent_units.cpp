@@ -3,6 +3,7 @@
 
 #include "InstallFolder.h"
 #include "InstallRecord.h"
+#include "Feed.h"
 #include "ProductFile.h"
 #include "ProgressMeter.h"
 #include "RateLimiter.h"
@@ -28,9 +29,9 @@ private Q_SLOTS:
     void meterClampsBytesAndPercent();
     void rateLimiterHoldsTheRate_data();
     void rateLimiterHoldsTheRate();
-    void productFile_data();
-    void productFile();
-    void productFileResolvesRelativePaths();
+    void feedFile_data();
+    void feedFile();
+    void relativeAddresses();
     void productCode_data();
     void productCode();
     void installRecord();
@@ -167,35 +168,51 @@ void TestAgentUnits::rateLimiterHoldsTheRate()
     QVERIFY(unlimited.allowance(0) > (qint64(1) << 40));
 }
 
-void TestAgentUnits::productFile_data()
+void TestAgentUnits::feedFile_data()
 {
     QTest::addColumn<QByteArray>("json");
     QTest::addColumn<QString>("error");
 
-    const QByteArray head = R"({"code": "{11111111-2222-3333-4444-555555555555}", "name": "P",
-                               "installDir": "/opt/p", "updates": [)";
+    const QByteArray head = R"({"product": "{11111111-2222-3333-4444-555555555555}", "serial": 7,
+                               "expires": "2099-01-08T00:00:00Z", "updates": [)";
     const auto update = [](const QByteArray &fields) -> QByteArray {
         return R"({"id": "u1", "name": "U", "version": "1", "size": 10,
                    "sha256": "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa",
                    "url": "http://example.org/u1.bin")"
                + fields + "}";
     };
+    const auto top = [](const QByteArray &field) -> QByteArray {
+        return R"({"product": "{11111111-2222-3333-4444-555555555555}", )" + field + R"(, "updates": []})";
+    };
     QTest::newRow("good") << QByteArray(head + update("") + "]}") << QString();
     QTest::newRow("good, no updates") << QByteArray(head + "]}") << QString();
-    QTest::newRow("truncated") << head << u"not valid JSON"_s;
-    QTest::newRow("code too short")
-        << QByteArray(R"({"code": "{1234}", "name": "P", "installDir": "/p", "updates": []})")
-        << u"field \"code\" must be 38 characters"_s;
+    QTest::newRow("truncated") << head << u"content: not valid JSON"_s;
     QTest::newRow("no updates list")
-        << QByteArray(R"({"code": "{11111111-2222-3333-4444-555555555555}", "name": "P", "installDir": "/p"})")
+        << top(R"("serial": 1, "expires": "2099-01-01T00:00:00Z")")
+               .replace(R"(, "updates": [])", "")
         << u"field \"updates\" must be a list"_s;
-    QTest::newRow("empty name")
-        << QByteArray(R"({"code": "{11111111-2222-3333-4444-555555555555}", "name": " ", "installDir": "/p", "updates": []})")
-        << u"field \"name\" must be a non-empty text"_s;
+    QTest::newRow("serial 0") << top(R"("serial": 0, "expires": "2099-01-01T00:00:00Z")")
+                              << u"field \"serial\" must be a whole number from 1"_s;
+    QTest::newRow("serial 2^53 - 1")
+        << top(R"("serial": 9007199254740991, "expires": "2099-01-01T00:00:00Z")") << QString();
+    QTest::newRow("serial 2^53") << top(R"("serial": 9007199254740992, "expires": "2099-01-01T00:00:00Z")")
+                                 << u"field \"serial\" must be a whole number"_s;
+    QTest::newRow("expiry with an offset and fractions")
+        << top(R"("serial": 1, "expires": "2099-01-01T00:00:00.123456+02:00")") << QString();
+    QTest::newRow("expiry without a zone") << top(R"("serial": 1, "expires": "2099-01-01T00:00:00")")
+                                           << u"field \"expires\" must be a time in RFC 3339 form"_s;
+    QTest::newRow("expiry a date only") << top(R"("serial": 1, "expires": "2099-01-01")")
+                                        << u"field \"expires\" must be a time in RFC 3339 form"_s;
+    QTest::newRow("empty name") << QByteArray(head + update(R"(, "name": " ")") + "]}")
+                                << u"field \"name\" must be a non-empty text"_s;
     QTest::newRow("negative size") << QByteArray(head + update(R"(, "size": -1)") + "]}")
                                    << u"updates[0]: field \"size\" must be a whole number"_s;
     QTest::newRow("fractional size") << QByteArray(head + update(R"(, "size": 1.5)") + "]}")
                                      << u"field \"size\" must be a whole number"_s;
+    QTest::newRow("size 2^53 - 1") << QByteArray(head + update(R"(, "size": 9007199254740991)") + "]}")
+                                   << QString();
+    QTest::newRow("size 2^53 + 1") << QByteArray(head + update(R"(, "size": 9007199254740993)") + "]}")
+                                   << u"field \"size\" must be a whole number"_s;
     QTest::newRow("short sha256") << QByteArray(head + update(R"(, "sha256": "abc")") + "]}")
                                   << u"field \"sha256\" must be 64 hexadecimal digits"_s;
     QTest::newRow("dot dot") << QByteArray(head + update(R"(, "file": "..")") + "]}")
@@ -205,6 +222,13 @@ void TestAgentUnits::productFile_data()
     QTest::newRow("address without a file name")
         << QByteArray(head + update(R"(, "url": "http://example.org/")") + "]}")
         << u"field \"file\" is needed"_s;
+    QTest::newRow("ftp address") << QByteArray(head + update(R"(, "url": "ftp://example.org/u1.bin")") + "]}")
+                                 << u"field \"url\" must be a file://, http:// or https:// address"_s;
+    QTest::newRow("file address on another host")
+        << QByteArray(head + update(R"(, "url": "file://otherhost/u1.bin")") + "]}")
+        << u"field \"url\" names another host"_s;
+    QTest::newRow("file address on localhost")
+        << QByteArray(head + update(R"(, "url": "file://localhost/srv/u1.bin")") + "]}") << QString();
     QTest::newRow("twice the same id")
         << QByteArray(head + update("") + "," + update("") + "]}")
         << u"updates[1]: id \"u1\" appears twice"_s;
@@ -213,30 +237,38 @@ void TestAgentUnits::productFile_data()
         << u"field \"failureText\" must be a text"_s;
 }
 
-void TestAgentUnits::productFile()
+void TestAgentUnits::feedFile()
 {
     QFETCH(QByteArray, json);
     QFETCH(QString, error);
-    const ProductFile::Result result = ProductFile::parse(json, u"/catalog/p.json"_s);
+    const FeedFile::Result result = FeedFile::parse(json, QUrl(u"https://example.org/f.json"_s));
     if (error.isEmpty()) {
-        QVERIFY2(result.product.has_value(), qPrintable(result.error));
+        QVERIFY2(result.feed.has_value(), qPrintable(result.error));
         return;
     }
-    QVERIFY(!result.product.has_value());
+    QVERIFY(!result.feed.has_value());
     QVERIFY2(result.error.contains(error), qPrintable(result.error));
 }
 
-void TestAgentUnits::productFileResolvesRelativePaths()
+void TestAgentUnits::relativeAddresses()
 {
-    const QByteArray json = R"({"code": "{11111111-2222-3333-4444-555555555555}", "name": "P",
-        "installDir": "../installed", "updates": [{"id": "u1", "name": "U", "version": "2",
-        "size": 10, "sha256": "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA",
-        "url": "payloads/u1.bin"}]})";
-    const ProductFile::Result result = ProductFile::parse(json, u"/srv/demo/catalog/p.json"_s);
+    const QByteArray product = R"({"code": "{11111111-2222-3333-4444-555555555555}", "name": "P",
+        "installDir": "../installed", "feed": "feeds/updates.json",
+        "keys": ["m3Jl1b1m3pYJ7hVxkYy0lGqZ8Kq9z8y1mC8rJ0m2Xx0="]})";
+    const ProductFile::Result result = ProductFile::parse(product, u"/srv/demo/products/p.json"_s);
     QVERIFY2(result.product.has_value(), qPrintable(result.error));
     QCOMPARE(result.product->installDir, u"/srv/demo/installed"_s);
-    const CatalogUpdate &update = result.product->updates.constFirst();
-    QCOMPARE(update.url, QUrl(u"file:///srv/demo/catalog/payloads/u1.bin"_s));
+    QCOMPARE(result.product->feed, QUrl(u"file:///srv/demo/products/feeds/updates.json"_s));
+    QCOMPARE(result.product->keys.size(), 1);
+
+    const QByteArray feed = R"({"product": "{11111111-2222-3333-4444-555555555555}", "serial": 1,
+        "expires": "2099-01-01T00:00:00Z", "updates": [{"id": "u1", "name": "U", "version": "2",
+        "size": 10, "sha256": "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA",
+        "url": "payloads/u1.bin"}]})";
+    const FeedFile::Result parsed = FeedFile::parse(feed, QUrl(u"https://example.org/demo/updates.json"_s));
+    QVERIFY2(parsed.feed.has_value(), qPrintable(parsed.error));
+    const CatalogUpdate &update = parsed.feed->updates.constFirst();
+    QCOMPARE(update.url, QUrl(u"https://example.org/demo/payloads/u1.bin"_s));
     QCOMPARE(update.fileName, u"u1.bin"_s);
     QCOMPARE(update.failureTemplate, u"{reason}"_s);
     QCOMPARE(update.sha256, QByteArray(32, char(0xAA)));
