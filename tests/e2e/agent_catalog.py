@@ -1,9 +1,17 @@
-"""A catalog for the real update agent, written into a test's own folder:
-payload files of random bytes, their SHA-256, and one product file."""
+"""A product for the real update agent as a vendor ships it, in a test's own
+folder: payloads of random bytes, a feed of their SHA-256 signed with a key
+of its own by the openssl command line, the product file naming feed and key,
+and, when asked, an HTTP server on 127.0.0.1 for the feed and payloads."""
 
+import base64
+import datetime
+import functools
 import hashlib
+import http.server
 import json
 import os
+import subprocess
+import threading
 
 import harness
 from harness import check
@@ -37,22 +45,55 @@ class Update:
         return self.failure_text.replace("{name}", self.name).replace("{reason}", reason)
 
 
-class Catalog:
-    """DIR/catalog/product.json, DIR/payloads/, and the install folder DIR/installed/."""
+def openssl(*args, stdin=None):
+    return subprocess.run(["openssl"] + list(args), input=stdin, capture_output=True,
+                          check=True, timeout=30).stdout
 
-    def __init__(self, folder, code, updates):
+
+class _QuietHandler(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+
+class Catalog:
+    """DIR/products/product.json, DIR/feeds/updates.json and its .sig, DIR/payloads/,
+    and the install folder DIR/installed/. With over_http the feed's address
+    is on a server of the test's own; payload addresses are relative to it."""
+
+    def __init__(self, folder, code, updates, over_http=False):
         self.folder = folder
         self.code = code
         self.updates = updates
-        self.catalog_dir = os.path.join(folder, "catalog")
+        self.products_dir = os.path.join(folder, "products")
         self.install_dir = os.path.join(folder, "installed")
         self.state_file = os.path.join(folder, "state", "installed.json")
-        for sub in ("catalog", "payloads", "installed", "state"):
+        for sub in ("products", "feeds", "payloads", "installed", "state"):
             os.makedirs(os.path.join(folder, sub), exist_ok=True)
-        entries = [self._write_payload(u) for u in updates]
-        with open(os.path.join(self.catalog_dir, "product.json"), "w", encoding="utf-8") as f:
-            json.dump({"code": code, "name": "Kelvarra Test Product",
-                       "installDir": "../installed", "updates": entries}, f, indent=2)
+        self.server = None
+        feed_url = "../feeds/updates.json"
+        if over_http:
+            handler = functools.partial(_QuietHandler, directory=folder)
+            self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+            threading.Thread(target=self.server.serve_forever, daemon=True).start()
+            feed_url = "http://127.0.0.1:%d/feeds/updates.json" % self.server.server_address[1]
+
+        key = os.path.join(folder, "vendor-key.pem")
+        openssl("genpkey", "-algorithm", "ed25519", "-out", key)
+        public = openssl("pkey", "-in", key, "-pubout", "-outform", "DER")[-32:]
+        expires = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=1)
+        feed = json.dumps({"product": code, "serial": 1,
+                           "expires": expires.strftime("%Y-%m-%dT%H:%M:%SZ"),
+                           "updates": [self._write_payload(u) for u in updates]}, indent=2)
+        feed_path = os.path.join(folder, "feeds", "updates.json")
+        with open(feed_path, "w", encoding="utf-8") as f:
+            f.write(feed)
+        signature = openssl("pkeyutl", "-sign", "-rawin", "-inkey", key, "-in", feed_path)
+        with open(feed_path + ".sig", "wb") as f:
+            f.write(base64.b64encode(signature))
+        with open(os.path.join(self.products_dir, "product.json"), "w", encoding="utf-8") as f:
+            json.dump({"code": code, "name": "Kelvarra Test Product", "installDir": "../installed",
+                       "feed": feed_url, "keys": [base64.b64encode(public).decode("ascii")]},
+                      f, indent=2)
 
     def _write_payload(self, update):
         content = update.content
@@ -66,7 +107,7 @@ class Catalog:
                 "url": "../payloads/" + update.file, "failureText": update.failure_text}
 
     def agent_args(self, rate_limit_kbps):
-        return ["--catalog", self.catalog_dir, "--state-file", self.state_file,
+        return ["--products", self.products_dir, "--state-file", self.state_file,
                 "--rate-limit", str(rate_limit_kbps)]
 
     def installed_files(self):

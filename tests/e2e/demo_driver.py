@@ -49,20 +49,21 @@ class DemoFolder:
     def prepare(self):
         shutil.rmtree(self.screenshots, ignore_errors=True)
         os.makedirs(self.screenshots)
-        for sub in ("xdg-state", "xdg-data"):
+        for sub in ("xdg-state", "xdg-data", "xdg-cache"):
             shutil.rmtree(os.path.join(self.root, sub), ignore_errors=True)
         if os.path.exists(self.log):
             os.remove(self.log)
 
     def agent_args(self, rate_kbps):
-        return ["--catalog", os.path.join(self.root, "catalog"),
+        return ["--products", os.path.join(self.root, "products"),
                 "--state-file", os.path.join(self.root, "state", "installed.json"),
                 "--rate-limit", str(rate_kbps)]
 
     def agent_env(self):
         # Nothing of the agent's may land in the user's home.
         return {"XDG_STATE_HOME": os.path.join(self.root, "xdg-state"),
-                "XDG_DATA_HOME": os.path.join(self.root, "xdg-data")}
+                "XDG_DATA_HOME": os.path.join(self.root, "xdg-data"),
+                "XDG_CACHE_HOME": os.path.join(self.root, "xdg-cache")}
 
     def installed(self):
         if not os.path.isdir(self.install_dir):

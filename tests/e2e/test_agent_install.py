@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""The real client with the real agent, started by the bus: an update is
+"""The real client with the real agent, started by the bus, over a feed
+signed with openssl and served by HTTP with its payload: an update is
 downloaded at a limited rate, its progress shows in slot 1, Yes to the
 install offer puts the verified file in the install folder, and the next run
 is offered nothing."""
@@ -81,7 +82,7 @@ def check_reports(reports):
 
 def test(session):
     update = agent_catalog.Update("charts-3.0.2", NAME, SIZE)
-    catalog = agent_catalog.Catalog(session.workdir, GOOD_CODE, [update])
+    catalog = agent_catalog.Catalog(session.workdir, GOOD_CODE, [update], over_http=True)
     session.use_agent(agent_catalog.activation_dir(), catalog.agent_args(RATE_KBPS))
     session.start_gui()
 
