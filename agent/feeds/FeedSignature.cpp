@@ -77,9 +77,4 @@ bool verify(const QByteArray &data, const QByteArray &signature, const QByteArra
            == 1;
 }
 
-QByteArray encode(const QByteArray &raw)
-{
-    return raw.toBase64();
-}
-
 } // namespace FeedSignature

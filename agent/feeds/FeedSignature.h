@@ -20,7 +20,5 @@ std::optional<QByteArray> parsePublicKey(const QByteArray &base64, QString *erro
 std::optional<QByteArray> parseSignatureFile(const QByteArray &file, QString *error);
 // Whether `signature` (raw) signs exactly `data` with the raw public key.
 bool verify(const QByteArray &data, const QByteArray &signature, const QByteArray &key);
-// The base64 form of raw key or signature bytes.
-QByteArray encode(const QByteArray &raw);
 
 } // namespace FeedSignature

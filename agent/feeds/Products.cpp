@@ -55,14 +55,6 @@ const CatalogProduct *Products::find(const QString &code) const
     return it == m_products.cend() ? nullptr : &it.value();
 }
 
-QList<const CatalogProduct *> Products::all() const
-{
-    QList<const CatalogProduct *> list;
-    for (const CatalogProduct &product : m_products)
-        list.append(&product);
-    return list;
-}
-
 QStringList Products::defaultFolders()
 {
     QString configHome = qEnvironmentVariable("XDG_CONFIG_HOME");

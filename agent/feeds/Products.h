@@ -14,7 +14,6 @@ public:
     void add(const CatalogProduct &product);
 
     const CatalogProduct *find(const QString &code) const;
-    QList<const CatalogProduct *> all() const;
     qsizetype size() const { return m_products.size(); }
 
     // <sysconfdir>/palvane/products and <datadir>/palvane/products of the
