@@ -18,7 +18,7 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(KELVARRA_VERSION));
 
     AgentOptions options;
-    if (!options.parse(app))
+    if (!options.parse(QCoreApplication::arguments(), AgentOptions::configFiles()))
         return 2;
 
     QDBusConnection bus = QDBusConnection::sessionBus();

@@ -2,14 +2,18 @@
 
 #include <QStringList>
 
-class QCoreApplication;
-
-// The command line of the agent.
+// The agent's settings: built-in defaults, then each config file in turn,
+// then the command line.
 class AgentOptions
 {
 public:
-    // Prints the problem and returns false on a bad command line.
-    bool parse(const QCoreApplication &app);
+    // Prints the problem and returns false on a bad command line. A bad
+    // setting in a config file is logged and skipped instead: a typo there
+    // must not keep the service from starting.
+    bool parse(const QStringList &arguments, const QStringList &configFiles);
+
+    // The system file, then the user's; later files win.
+    static QStringList configFiles();
 
     QStringList productFolders;
     qint64 rateLimitBytes = 0;

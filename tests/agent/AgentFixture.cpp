@@ -29,7 +29,7 @@ bool AgentFixture::start(const QStringList &arguments, bool askConnected)
         return false;
     }
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    // Keep the user's own products, feeds and state out of reach.
+    // Keep the user's own products, feeds, state and settings out of reach.
     environment.insert(u"XDG_CONFIG_HOME"_s, root() + u"/config-home"_s);
     environment.insert(u"XDG_CACHE_HOME"_s, root() + u"/cache-home"_s);
     environment.insert(u"XDG_STATE_HOME"_s, root() + u"/state-home"_s);

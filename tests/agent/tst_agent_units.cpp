@@ -1,6 +1,7 @@
 // The agent's pieces without a bus: display texts, smoothing, the rate
-// limit, catalog checks and the install record.
+// limit, catalog checks, the install record and the settings.
 
+#include "AgentOptions.h"
 #include "InstallFolder.h"
 #include "InstallRecord.h"
 #include "Feed.h"
@@ -10,6 +11,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -36,7 +38,20 @@ private Q_SLOTS:
     void productCode();
     void installRecord();
     void installFolderReplacesAtomically();
+    void settingsPrecedence_data();
+    void settingsPrecedence();
+    void exampleConfigHoldsTheDefaults();
 };
+
+namespace {
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+} // namespace
 
 void TestAgentUnits::rateText_data()
 {
@@ -319,12 +334,8 @@ void TestAgentUnits::installFolderReplacesAtomically()
     QTemporaryDir dir;
     const QString folder = dir.path() + u"/install"_s;
     QVERIFY(QDir().mkpath(folder));
-    const auto write = [](const QString &path, const QByteArray &content) {
-        QFile file(path);
-        return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-    };
-    QVERIFY(write(folder + u"/app.bin"_s, "old"));
-    QVERIFY(write(folder + u"/.app.bin.x.part"_s, "new"));
+    QVERIFY(writeFile(folder + u"/app.bin"_s, "old"));
+    QVERIFY(writeFile(folder + u"/.app.bin.x.part"_s, "new"));
     QString error;
     const InstallFolder install(folder);
     QVERIFY(install.canReceive(3, &error));
@@ -335,7 +346,7 @@ void TestAgentUnits::installFolderReplacesAtomically()
     QCOMPARE(file.readAll(), QByteArray("new"));
     QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{u"app.bin"_s});
 
-    QVERIFY(write(folder + u"/.x.part"_s, "x"));
+    QVERIFY(writeFile(folder + u"/.x.part"_s, "x"));
     QVERIFY(install.moveInto(folder + u"/.x.part"_s, u"../outside"_s, &error).isEmpty());
     QVERIFY(!QFile::exists(dir.path() + u"/outside"_s));
 
@@ -344,6 +355,88 @@ void TestAgentUnits::installFolderReplacesAtomically()
     QVERIFY(!InstallFolder(folder + u"/app.bin/sub"_s).canReceive(1, &error));
     QVERIFY(!InstallFolder(folder).canReceive(std::numeric_limits<qint64>::max(), &error));
     QVERIFY2(error.contains(u"not enough free space"_s), qPrintable(error));
+}
+
+void TestAgentUnits::settingsPrecedence_data()
+{
+    QTest::addColumn<QByteArray>("system");
+    QTest::addColumn<QByteArray>("user");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("idleMs");
+    QTest::addColumn<QString>("warning"); // a pattern of the one line logged, if any
+
+    const QStringList none;
+    QTest::newRow("defaults") << QByteArray() << QByteArray() << none << 60000 << QString();
+    QTest::newRow("system") << QByteArray("idle-timeout=10") << QByteArray() << none << 10000
+                            << QString();
+    QTest::newRow("user over system") << QByteArray("idle-timeout=10")
+                                      << QByteArray("[General]\nidle-timeout=2.5") << none << 2500
+                                      << QString();
+    QTest::newRow("command line over both")
+        << QByteArray("idle-timeout=10") << QByteArray("idle-timeout=20")
+        << QStringList{u"--idle-timeout"_s, u"0"_s} << 0 << QString();
+    QTest::newRow("bad value: the default") << QByteArray() << QByteArray("idle-timeout=soon")
+                                            << none << 60000
+                                            << u"user.conf - idle-timeout=soon ignored: wants a number of seconds"_s;
+    QTest::newRow("bad value: the file below")
+        << QByteArray("idle-timeout=10") << QByteArray("idle-timeout=1,5") << none << 10000
+        << u"user.conf - idle-timeout=1,5 ignored"_s;
+    QTest::newRow("feed timeout past the client's") << QByteArray("feed-timeout=30") << QByteArray()
+                                                    << none << 60000
+                                                    << u"feed-timeout=30 ignored: wants a number of seconds from 0 to 20"_s;
+    QTest::newRow("unknown key") << QByteArray("idle-timeuot=5") << QByteArray() << none << 60000
+                                 << u"system.conf - idle-timeuot=5 ignored: unknown setting"_s;
+    QTest::newRow("path: command line only")
+        << QByteArray() << QByteArray("state-file=/tmp/x") << none << 60000
+        << u"state-file=/tmp/x ignored: only taken from the command line"_s;
+    QTest::newRow("not INI") << QByteArray("idle-timeout=10\n[broken") << QByteArray() << none
+                             << 60000 << u"system.conf cannot be read as an INI file"_s;
+}
+
+void TestAgentUnits::settingsPrecedence()
+{
+    QFETCH(QByteArray, system);
+    QFETCH(QByteArray, user);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, idleMs);
+    QFETCH(QString, warning);
+
+    QTemporaryDir dir;
+    const QStringList files = {dir.filePath(u"system.conf"_s), dir.filePath(u"user.conf"_s)};
+    // An empty one stands for a file that is not there.
+    for (const auto &[path, content] : {std::pair(files[0], system), std::pair(files[1], user)})
+        QVERIFY(content.isEmpty() || writeFile(path, content));
+    QTest::failOnWarning(QRegularExpression(u".*"_s));
+    if (!warning.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QRegularExpression::escape(warning)));
+    AgentOptions options;
+    QVERIFY(options.parse(QStringList{u"agent"_s} + arguments, files));
+    QCOMPARE(options.idleTimeoutMs, idleMs);
+}
+
+// Every setting the example names, uncommented, is taken as it stands.
+void TestAgentUnits::exampleConfigHoldsTheDefaults()
+{
+    QFile example(QStringLiteral(KELVARRA_EXAMPLE_CONFIG));
+    QVERIFY(example.open(QIODevice::ReadOnly));
+    const QByteArray text = QString::fromUtf8(example.readAll())
+                                .replace(QRegularExpression(u"^#([a-z-]+=)"_s,
+                                                            QRegularExpression::MultilineOption),
+                                         u"\\1"_s)
+                                .toUtf8();
+    QVERIFY(text.contains("\nidle-timeout="));
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"agent.conf"_s);
+    QVERIFY(writeFile(path, text));
+    QTest::failOnWarning(QRegularExpression(u".*"_s));
+    AgentOptions options;
+    QVERIFY(options.parse({u"agent"_s}, {path}));
+    const AgentOptions defaults;
+    QCOMPARE(options.rateLimitBytes, defaults.rateLimitBytes);
+    QCOMPARE(options.idleTimeoutMs, defaults.idleTimeoutMs);
+    QCOMPARE(options.stallTimeoutMs, defaults.stallTimeoutMs);
+    QCOMPARE(options.feedMaxAgeMs, defaults.feedMaxAgeMs);
+    QCOMPARE(options.feedTimeoutMs, defaults.feedTimeoutMs);
 }
 
 QTEST_GUILESS_MAIN(TestAgentUnits)
