@@ -35,7 +35,10 @@ bool ErrorBoundary::run(const std::function<void()> &fn)
 void ErrorBoundary::fail(const QString &message)
 {
     m_failed = true;
-    std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+    // One line on the terminal, whatever line breaks the prompt or a service's text holds.
+    QString line = message;
+    line.replace(u"\r\n"_s, u" "_s).replace(u'\r', u' ').replace(u'\n', u' ');
+    std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
     std::fflush(stderr);
     // The description may carry a service's error message of any length.
     m_prompt.show(ShownText(message), MessagePrompt::Buttons::Ok, u"Kelvarra"_s);

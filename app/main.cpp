@@ -3,6 +3,7 @@
 #include "MessageBoxPrompt.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QStringList>
 
 #include <cstdio>
@@ -61,14 +62,22 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     qInstallMessageHandler(previousMessageHandler);
     QApplication::setApplicationName(QStringLiteral("kelvarra"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.palvane.Kelvarra"));
+    // From the resource, so a build-tree or uninstalled client has it too.
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/com.palvane.Kelvarra.svg")));
     // Prompts closed before the window appears must not end the program.
     QApplication::setQuitOnLastWindowClosed(false);
 
     MessageBoxPrompt prompt;
     Form1 form(prompt, [] { return DbusUpdateService::create(); }, commandLine);
     form.Form_Load();
-    if (form.bExit)
+    if (form.bExit) {
+        // The prompt's text names no form; a shell user also gets the one that works.
+        std::fputs("kelvarra: no valid product code on the command line; expected: "
+                   "kelvarra -pc{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}\n",
+                   stderr);
         return 2;
+    }
 
     prompt.setParentWindow(&form);
     form.show();

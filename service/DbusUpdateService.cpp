@@ -16,6 +16,9 @@ namespace {
     QString description = what;
     if (error.isValid())
         description += u": "_s + error.name() + u": "_s + error.message();
+    // What the bus says here is true but names nothing the user can act on.
+    if (error.type() == QDBusError::ServiceUnknown)
+        description += u" (the update agent palvane-update-agent is not installed, or the session bus cannot start it)"_s;
     throw RuntimeError(RuntimeError::ServiceUnavailable, description);
 }
 

@@ -266,6 +266,9 @@ void tst_Dbus::createFailsWhenNotActivatable()
         QVERIFY2(error->description().contains(u"org.freedesktop.DBus.Error.ServiceUnknown"_s),
                  qPrintable(error->description()));
         QVERIFY(error->description().contains(serviceName));
+        QVERIFY2(error->description().endsWith(
+                     u"(the update agent palvane-update-agent is not installed, or the session bus cannot start it)"_s),
+                 qPrintable(error->description()));
     }
     QDBusConnection::disconnectFromBus(u"bare"_s);
 }

@@ -7,6 +7,9 @@ from harness import GOOD_CODE, check, check_equal
 ERROR_TEXT = ("Error in specifying product code in cmdline.\r\n"
               "Must pass -pc<prod code> to exe. Exiting...")
 
+USAGE_LINE = ("kelvarra: no valid product code on the command line; expected: "
+              "kelvarra -pc{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}")
+
 
 def test(session):
     session.start_gui()
@@ -18,6 +21,7 @@ def test(session):
 
     prompt.press("OK")
     check_equal(client.wait_exit(), 2, "exit status after the command-line error prompt")
+    check_equal(client.stderr().splitlines().count(USAGE_LINE), 1, "usage lines on stderr")
     check("Form1" not in client.titles_seen, "Form1 appeared on the accessibility bus")
     check("Form1" not in session.x().mapped_titles(), "Form1 is mapped after the exit")
 
