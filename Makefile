@@ -1,24 +1,35 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
+# The package is built on its own, for /usr and without the tests.
+DEB_BUILD ?= $(BUILD)/deb
 
-.PHONY: all deps configure build test demo clean
+.PHONY: all deps configure build test demo package clean
 
 all: build
 
+# The only step that installs anything; test and demo run it first.
 deps:
 	@scripts/install-deps
 
-configure: deps
+configure:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: build
+test: deps
+	$(MAKE) build
 	cd $(BUILD) && ctest --output-on-failure --timeout 300
 
-demo: build
+demo: deps
+	$(MAKE) build
 	scripts/demo $(BUILD)
+
+package:
+	cmake -S . -B $(DEB_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
+	      -DBUILD_TESTING=OFF
+	cmake --build $(DEB_BUILD) -j $(JOBS)
+	cd $(DEB_BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD)
