@@ -4,6 +4,8 @@
 #include "UpdateCollection.h"
 #include "UpdateItem.h"
 
+#include <cstdio>
+
 using namespace Qt::StringLiterals;
 
 Form1::Form1(MessagePrompt &prompt, UpdateServiceFactory createUpdateService,
@@ -42,6 +44,12 @@ void Form1::GetProdCode()
         strProdCode = *code;
     if (code && ProductCode::isAccepted(*code))
         return;
+    // The prompt names no form; a shell user also gets the one that works,
+    // while the prompt is still up.
+    std::fputs("kelvarra: no valid product code on the command line; expected: "
+               "kelvarra -pc{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}\n",
+               stderr);
+    std::fflush(stderr);
     MsgBox(u"Error in specifying product code in cmdline.\r\n"
            u"Must pass -pc<prod code> to exe. Exiting..."_s);
     bExit = true;

@@ -71,13 +71,8 @@ int main(int argc, char **argv)
     MessageBoxPrompt prompt;
     Form1 form(prompt, [] { return DbusUpdateService::create(); }, commandLine);
     form.Form_Load();
-    if (form.bExit) {
-        // The prompt's text names no form; a shell user also gets the one that works.
-        std::fputs("kelvarra: no valid product code on the command line; expected: "
-                   "kelvarra -pc{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}\n",
-                   stderr);
+    if (form.bExit)
         return 2;
-    }
 
     prompt.setParentWindow(&form);
     form.show();

@@ -19,9 +19,11 @@ def test(session):
     check_equal(prompt.button_names, ["OK"], "buttons of the command-line error prompt")
     check("Form1" not in session.x().mapped_titles(), "Form1 was mapped behind the error prompt")
 
+    # Written while the prompt is up, for whoever started it from a shell.
+    check_equal(client.stderr().splitlines().count(USAGE_LINE), 1, "usage lines on stderr")
+
     prompt.press("OK")
     check_equal(client.wait_exit(), 2, "exit status after the command-line error prompt")
-    check_equal(client.stderr().splitlines().count(USAGE_LINE), 1, "usage lines on stderr")
     check("Form1" not in client.titles_seen, "Form1 appeared on the accessibility bus")
     check("Form1" not in session.x().mapped_titles(), "Form1 is mapped after the exit")
 
