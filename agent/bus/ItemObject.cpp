@@ -209,9 +209,15 @@ void ItemObject::Cancel()
 void ItemObject::install()
 {
     QString error;
-    const QString target = InstallFolder(m_installDir).moveInto(m_transfer->filePath(),
-                                                                m_update.fileName, &error);
+    const QString target = m_transfer->install(&error);
     if (target.isEmpty()) {
+        if (!m_transfer->holdsFile()) {
+            // What was verified is gone: the next Execute downloads again.
+            m_transfer->deleteLater();
+            m_transfer = nullptr;
+            m_state = State::Idle;
+            release();
+        }
         refuse(AgentErrors::InstallFailed, u"Installing \""_s % m_update.name % u"\" failed: "_s
                                                % error % u'.');
         return;

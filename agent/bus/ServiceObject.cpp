@@ -55,10 +55,7 @@ QDBusObjectPath ServiceObject::GetUpdates(const QString &strProdCode)
         product ? m_context->feeds->updates(*product) : std::nullopt;
     if (updates) {
         offered = *product;
-        for (const CatalogUpdate &update : *updates) {
-            if (!m_context->installRecord->isInstalled(product->code, update.id, update.version))
-                offered.updates.append(update);
-        }
+        offered.updates = m_context->installRecord->pending(*product, *updates);
     }
     auto *collection = new CollectionObject(m_context, offered);
     const QString path = m_context->registry->adopt(collection, u"collection"_s, message().service());

@@ -1,6 +1,7 @@
 #include "Agent.h"
 
 #include "AgentLog.h"
+#include "InstallFolder.h"
 #include "ObjectRegistry.h"
 #include "ServiceObject.h"
 
@@ -23,6 +24,8 @@ Agent::Agent(const AgentOptions &options, const QDBusConnection &bus, QObject *p
     , m_idle(options.idleTimeoutMs)
 {
     m_products.load(options.productFolders);
+    for (const QString &folder : m_products.installDirs())
+        InstallFolder(folder).removeStaleDownloads();
     m_registry = std::make_unique<ObjectRegistry>(m_bus);
     m_context.products = &m_products;
     m_context.feeds = &m_feeds;

@@ -3,7 +3,9 @@
 
 #include <openssl/evp.h>
 
+#include <cerrno>
 #include <new>
+#include <unistd.h>
 
 void Sha256::Free::operator()(EVP_MD_CTX *context) const
 {
@@ -47,4 +49,24 @@ QByteArray Sha256::hash(QByteArrayView data)
     Sha256 sha;
     sha.addData(data);
     return sha.result();
+}
+
+std::optional<QByteArray> Sha256::hashFile(int fd, qint64 maxBytes)
+{
+    Sha256 sha;
+    QByteArray buffer(256 * 1024, Qt::Uninitialized);
+    qint64 offset = 0;
+    for (;;) {
+        const ssize_t n = ::pread(fd, buffer.data(), size_t(buffer.size()), off_t(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return std::nullopt;
+        if (n == 0)
+            return sha.result();
+        offset += n;
+        if (offset > maxBytes)
+            return std::nullopt;
+        sha.addData(QByteArrayView(buffer.constData(), n));
+    }
 }

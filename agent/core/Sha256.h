@@ -5,6 +5,7 @@
 #include <QByteArrayView>
 
 #include <memory>
+#include <optional>
 
 struct evp_md_ctx_st;
 
@@ -24,6 +25,9 @@ public:
     void reset();
 
     static QByteArray hash(QByteArrayView data);
+    // The digest of an open file read from its start, or nothing when it
+    // cannot be read or holds more than maxBytes.
+    static std::optional<QByteArray> hashFile(int fd, qint64 maxBytes);
 
 private:
     struct Free

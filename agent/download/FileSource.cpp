@@ -1,22 +1,43 @@
 #include "FileSource.h"
 
-#include <QFileInfo>
+#include "PartFile.h"
+
+#include <QFile>
 #include <QTimer>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
 FileSource::FileSource(const QString &path, QObject *parent)
     : PayloadSource(parent)
-    , m_file(path)
+    , m_path(path)
 {
+}
+
+FileSource::~FileSource()
+{
+    abort();
 }
 
 void FileSource::start()
 {
-    if (QFileInfo(m_file.fileName()).isDir())
-        m_error = m_file.fileName() % u" is a folder"_s;
-    else if (!m_file.open(QIODevice::ReadOnly))
-        m_error = u"cannot open "_s % m_file.fileName() % u" ("_s % m_file.errorString() % u')';
+    // O_NONBLOCK: a FIFO must not hold the agent while it waits for a writer.
+    m_fd = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st = {};
+    if (m_fd < 0) {
+        m_error = u"cannot open "_s % m_path % u" ("_s
+                  % QString::fromLocal8Bit(std::strerror(errno)) % u')';
+    } else if (::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        m_error = m_path % (S_ISDIR(st.st_mode) ? u" is a folder"_s : u" is not a regular file"_s);
+        abort();
+    } else {
+        m_size = st.st_size;
+    }
     // Report from the event loop, like a network source would.
     QTimer::singleShot(0, this, [this] {
         if (m_error.isEmpty())
@@ -28,23 +49,53 @@ void FileSource::start()
 
 qint64 FileSource::bytesAvailable() const
 {
-    return m_file.isOpen() ? m_file.bytesAvailable() : 0;
+    return m_fd >= 0 ? m_size - m_position : 0;
 }
 
-QByteArray FileSource::read(qint64 maxSize)
+qint64 FileSource::copyTo(PartFile &part, qint64 maxSize, QString *error)
 {
-    QByteArray data = m_file.read(maxSize);
-    if (m_error.isEmpty() && m_file.error() != QFileDevice::NoError)
-        m_error = u"cannot read "_s % m_file.fileName() % u" ("_s % m_file.errorString() % u')';
-    return data;
+    if (m_fd < 0)
+        return 0;
+    if (m_kernelCopy) {
+        const qint64 n = part.copyFrom(m_fd, maxSize, error);
+        if (n != -2) {
+            advance(n);
+            return n;
+        }
+        m_kernelCopy = false;
+    }
+    return PayloadSource::copyTo(part, maxSize, error);
+}
+
+qint64 FileSource::read(char *data, qint64 maxSize)
+{
+    ssize_t n;
+    do {
+        n = ::read(m_fd, data, size_t(maxSize));
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && m_error.isEmpty())
+        m_error = u"cannot read "_s % m_path % u" ("_s % QString::fromLocal8Bit(std::strerror(errno))
+                  % u')';
+    advance(n);
+    return n;
+}
+
+void FileSource::advance(qint64 n)
+{
+    if (n > 0)
+        m_position += n;
+    else // shrunk since it was opened, or unreadable: nothing more comes
+        m_size = m_position;
 }
 
 bool FileSource::isFinished() const
 {
-    return !m_error.isEmpty() || !m_file.isOpen() || m_file.atEnd();
+    return !m_error.isEmpty() || m_fd < 0 || m_position >= m_size;
 }
 
 void FileSource::abort()
 {
-    m_file.close();
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
 }

@@ -86,9 +86,9 @@ qint64 HttpSource::bytesAvailable() const
     return m_reply && !m_refused ? m_reply->bytesAvailable() : 0;
 }
 
-QByteArray HttpSource::read(qint64 maxSize)
+qint64 HttpSource::read(char *data, qint64 maxSize)
 {
-    return m_reply && !m_refused ? m_reply->read(maxSize) : QByteArray();
+    return m_reply && !m_refused ? m_reply->read(data, maxSize) : 0;
 }
 
 bool HttpSource::isFinished() const

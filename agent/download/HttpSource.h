@@ -20,10 +20,12 @@ public:
 
     void start() override;
     qint64 bytesAvailable() const override;
-    QByteArray read(qint64 maxSize) override;
     bool isFinished() const override;
     QString errorText() const override { return m_error; }
     void abort() override;
+
+protected:
+    qint64 read(char *data, qint64 maxSize) override;
 
 private:
     bool checkStatus();

@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QString>
 
+class PartFile;
+
 // Where the bytes of a download come from. The transfer pulls from it at its
 // own pace, which is how the rate limit holds back a fast source.
 class PayloadSource : public QObject
@@ -15,7 +17,10 @@ public:
 
     virtual void start() = 0;
     virtual qint64 bytesAvailable() const = 0;
-    virtual QByteArray read(qint64 maxSize) = 0;
+    // Moves up to maxSize bytes into part and returns how many; 0 when the
+    // source had none (a source failure shows in errorText), -1 with *error
+    // set when part could not take them.
+    virtual qint64 copyTo(PartFile &part, qint64 maxSize, QString *error);
     // No more data will come: the end was reached or the source failed.
     virtual bool isFinished() const = 0;
     // Empty unless the source failed.
@@ -25,4 +30,11 @@ public:
 Q_SIGNALS:
     void readyRead();
     void finished();
+
+protected:
+    // Up to maxSize bytes into data; 0 or less when none could be read.
+    virtual qint64 read(char *data, qint64 maxSize) = 0;
+
+private:
+    QByteArray m_buffer; // reused: one allocation per download, not per chunk
 };

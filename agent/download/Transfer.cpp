@@ -3,9 +3,9 @@
 #include "AgentLog.h"
 #include "FileSource.h"
 #include "HttpSource.h"
+#include "InstallFolder.h"
 
 #include <QDir>
-#include <QRandomGenerator>
 
 using namespace Qt::StringLiterals;
 
@@ -16,9 +16,17 @@ namespace {
 constexpr qint64 ChunkBytes = 256 * 1024;
 constexpr int WatchdogIntervalMs = 250;
 
+// Bounds one turn of the event loop spent copying.
+constexpr qint64 TurnBudgetMs = 4;
+
 QString failedBecause(const QString &detail)
 {
     return u"The download failed: "_s % detail % u'.';
+}
+
+QString notSaved(const QString &detail)
+{
+    return u"The download could not be saved: "_s % detail % u'.';
 }
 
 } // namespace
@@ -64,51 +72,56 @@ void Transfer::start()
     connect(m_source, &PayloadSource::finished, this, &Transfer::pump);
     m_watchdog.start();
     qCInfo(lcDownload).noquote() << "start" << m_update.url.toDisplayString() << "->"
-                                 << m_file.fileName();
+                                 << m_part.path();
     m_source->start();
 }
 
 bool Transfer::createPartFile()
 {
-    if (!QDir().mkpath(m_folder)) {
-        fail(DownloadResult::LocalFileFailed,
-             u"The download could not be saved: cannot create the folder "_s % m_folder % u'.');
+    // What PrepareDownload checks holds here too: a client need not ask.
+    QString why;
+    if (!InstallFolder(m_folder).canReceive(m_update.size, &why)) {
+        fail(DownloadResult::LocalFileFailed, notSaved(why));
         return false;
     }
-    // Hidden and unique, so neither a reader of the folder nor a second
-    // download of the same name mistakes it for the installed file.
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        const QString suffix = QString::number(QRandomGenerator::global()->generate(), 36);
-        m_file.setFileName(m_folder % u"/."_s % m_update.fileName % u'.' % suffix % u".part"_s);
-        if (m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-            return true;
+    if (!QDir().mkpath(m_folder)) {
+        fail(DownloadResult::LocalFileFailed, notSaved(u"cannot create the folder "_s % m_folder));
+        return false;
     }
-    const QString why = m_file.errorString();
-    // The name may belong to someone else's file: never remove it.
-    m_file.setFileName(QString());
-    fail(DownloadResult::LocalFileFailed, u"The download could not be saved: cannot create a file in "_s
-                                              % m_folder % u" ("_s % why % u")."_s);
-    return false;
+    if (!m_part.create(m_folder, m_update.fileName, &why) || !m_part.reserve(m_update.size, &why)) {
+        fail(DownloadResult::LocalFileFailed, notSaved(why));
+        return false;
+    }
+    return true;
 }
 
 void Transfer::pump()
 {
     if (m_done)
         return;
-    const qint64 now = m_clock.elapsed();
-    const qint64 available = m_source->bytesAvailable();
-    if (available > 0) {
+    // Several chunks a turn when the source has them, but never so many
+    // that a bus call waits noticeably.
+    QElapsedTimer turn;
+    turn.start();
+    bool moved = false;
+    while (turn.elapsed() < TurnBudgetMs) {
+        const qint64 now = m_clock.elapsed();
+        const qint64 available = m_source->bytesAvailable();
+        if (available <= 0)
+            break;
         m_lastActivityMs = now;
         const qint64 allowed = std::min(m_limiter.allowance(now), ChunkBytes);
-        if (allowed > 0) {
-            const QByteArray chunk = m_source->read(std::min(available, allowed));
-            m_limiter.consume(chunk.size());
-            if (!chunk.isEmpty() && !store(chunk))
-                return;
-            if (!chunk.isEmpty())
-                Q_EMIT progressed(m_bytes);
-        }
+        if (allowed <= 0)
+            break;
+        const qint64 stored = store(std::min(available, allowed));
+        if (stored < 0)
+            return;
+        if (stored == 0)
+            break;
+        moved = true;
     }
+    if (moved)
+        Q_EMIT progressed(m_bytes);
     if (m_done)
         return;
     const qint64 left = m_source->bytesAvailable();
@@ -124,22 +137,23 @@ void Transfer::schedulePump(qint64 delayMs)
         m_pumpTimer.start(int(delayMs));
 }
 
-bool Transfer::store(const QByteArray &chunk)
+qint64 Transfer::store(qint64 size)
 {
-    if (m_bytes + chunk.size() > m_update.size) {
+    if (m_bytes + size > m_update.size) {
         fail(DownloadResult::WrongSize, failedBecause(u"the source sent more than the expected "_s
                                                       % QString::number(m_update.size)
                                                       % u" bytes"_s));
-        return false;
+        return -1;
     }
-    if (m_file.write(chunk) != chunk.size()) {
-        fail(DownloadResult::LocalFileFailed, u"The download could not be saved: "_s
-                                                  % m_file.errorString() % u'.');
-        return false;
+    QString error;
+    const qint64 stored = m_source->copyTo(m_part, size, &error);
+    if (stored < 0) {
+        fail(DownloadResult::LocalFileFailed, notSaved(error));
+        return -1;
     }
-    m_hash.addData(chunk);
-    m_bytes += chunk.size();
-    return true;
+    m_limiter.consume(stored);
+    m_bytes += stored;
+    return stored;
 }
 
 void Transfer::complete()
@@ -159,13 +173,7 @@ void Transfer::complete()
                            % (sourceError.isEmpty() ? QString() : u" ("_s % sourceError % u')')));
         return;
     }
-    if (!m_file.flush()) {
-        fail(DownloadResult::LocalFileFailed, u"The download could not be saved: "_s
-                                                  % m_file.errorString() % u'.');
-        return;
-    }
-    m_file.close();
-    if (m_hash.result() != m_update.sha256) {
+    if (m_part.digest() != m_update.sha256) {
         fail(DownloadResult::ChecksumMismatch,
              u"The downloaded file is damaged (checksum mismatch)."_s);
         return;
@@ -201,9 +209,20 @@ void Transfer::cancel()
 
 void Transfer::discard()
 {
-    m_file.close();
-    if (!m_file.fileName().isEmpty())
-        m_file.remove();
+    m_part.remove();
+}
+
+QString Transfer::install(QString *error)
+{
+    if (!m_part.confirm(m_update.size, m_update.sha256, error)) {
+        qCWarning(lcDownload).noquote() << "not installing" << m_update.id << "-" << *error;
+        discard();
+        return {};
+    }
+    const QString target = InstallFolder(m_folder).moveInto(m_part.path(), m_update.fileName, error);
+    if (!target.isEmpty())
+        m_part.forget();
+    return target;
 }
 
 void Transfer::checkStall()

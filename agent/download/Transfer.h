@@ -2,11 +2,10 @@
 
 #include "CatalogUpdate.h"
 #include "DownloadResult.h"
+#include "PartFile.h"
 #include "RateLimiter.h"
-#include "Sha256.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QObject>
 #include <QTimer>
 
@@ -37,8 +36,12 @@ public:
 
     qint64 bytes() const { return m_bytes; }
     qint64 elapsedMs() const { return m_clock.elapsed(); }
-    // The verified file, once finished() reported success.
-    QString filePath() const { return m_file.fileName(); }
+    // Once finished() reported success: moves the verified file into place
+    // if it is still what was verified, synced, and returns its final path.
+    // Otherwise returns an empty text with *error set; a changed file is
+    // removed then (holdsFile() turns false).
+    QString install(QString *error);
+    bool holdsFile() const { return !m_part.path().isEmpty(); }
     // Removes the verified file if it was not installed.
     void discard();
 
@@ -50,7 +53,8 @@ private:
     bool createPartFile();
     void pump();
     void schedulePump(qint64 delayMs);
-    bool store(const QByteArray &chunk);
+    // Bytes moved into the file, or -1 after failing.
+    qint64 store(qint64 size);
     void complete();
     void fail(DownloadResult result, const QString &reason);
     void stop();
@@ -61,8 +65,7 @@ private:
     QNetworkAccessManager *m_network;
     Settings m_settings;
     PayloadSource *m_source = nullptr;
-    QFile m_file;
-    Sha256 m_hash;
+    PartFile m_part;
     QElapsedTimer m_clock;
     RateLimiter m_limiter;
     QTimer m_pumpTimer;

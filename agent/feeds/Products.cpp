@@ -55,6 +55,15 @@ const CatalogProduct *Products::find(const QString &code) const
     return it == m_products.cend() ? nullptr : &it.value();
 }
 
+QStringList Products::installDirs() const
+{
+    QStringList dirs;
+    for (const CatalogProduct &product : m_products)
+        dirs.append(product.installDir);
+    dirs.removeDuplicates();
+    return dirs;
+}
+
 QStringList Products::defaultFolders()
 {
     QString configHome = qEnvironmentVariable("XDG_CONFIG_HOME");

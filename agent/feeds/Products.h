@@ -15,6 +15,7 @@ public:
 
     const CatalogProduct *find(const QString &code) const;
     qsizetype size() const { return m_products.size(); }
+    QStringList installDirs() const;
 
     // <sysconfdir>/palvane/products and <datadir>/palvane/products of the
     // install prefix, then $XDG_CONFIG_HOME/palvane/products.

@@ -1,5 +1,7 @@
 #include "InstallFolder.h"
 
+#include "AgentLog.h"
+#include "PartFile.h"
 #include "ProductFile.h"
 
 #include <QDir>
@@ -10,6 +12,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -67,5 +72,34 @@ QString InstallFolder::moveInto(const QString &fromPath, const QString &fileName
                  % QString::fromLocal8Bit(std::strerror(errno));
         return {};
     }
+    // The rename itself on disk: a crash now leaves the new file, not the old.
+    const int folder = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        ::fsync(folder);
+        ::close(folder);
+    }
     return target;
+}
+
+int InstallFolder::removeStaleDownloads() const
+{
+    // One agent runs per user, so no live download owns any of these.
+    int removed = 0;
+    const QStringList names = QDir(m_path).entryList(QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &name : names) {
+        if (!PartFile::isPartName(name))
+            continue;
+        const QString path = m_path % u'/' % name;
+        struct stat st = {};
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        if (::unlink(QFile::encodeName(path).constData()) == 0) {
+            ++removed;
+            qCInfo(lcDownload).noquote() << "removed the unfinished download" << path;
+        } else {
+            qCWarning(lcDownload).noquote() << "cannot remove the unfinished download" << path << "-"
+                                            << QString::fromLocal8Bit(std::strerror(errno));
+        }
+    }
+    return removed;
 }

@@ -14,7 +14,11 @@ public:
     // Atomically replaces folder/fileName with the file at fromPath, which
     // must be on the same file system. Returns the final path, or an empty
     // text and sets error.
+    // The folder is synced after the rename.
     QString moveInto(const QString &fromPath, const QString &fileName, QString *error) const;
+    // Removes the hidden files of downloads that a killed agent left behind,
+    // logging each; returns how many.
+    int removeStaleDownloads() const;
 
 private:
     QString nearestExistingFolder() const;

@@ -1,0 +1,176 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "PartFile.h"
+
+#include <QFile>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QString systemError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+bool setError(QString *error, const QString &text)
+{
+    if (error)
+        *error = text;
+    return false;
+}
+
+} // namespace
+
+PartFile::~PartFile()
+{
+    close();
+}
+
+bool PartFile::create(const QString &folder, const QString &fileName, QString *error)
+{
+    // Hidden and unique, so neither a reader of the folder nor a second
+    // download of the same name mistakes it for the installed file.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const QString suffix = QString::number(QRandomGenerator::global()->generate64(), 36);
+        const QString path = folder % u"/."_s % fileName % u'.' % suffix % u".part"_s;
+        m_fd = ::open(QFile::encodeName(path).constData(),
+                      O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (m_fd >= 0) {
+            struct stat st = {};
+            ::fstat(m_fd, &st);
+            m_device = st.st_dev;
+            m_inode = st.st_ino;
+            m_path = path;
+            m_written = 0;
+            m_hash.reset();
+            return true;
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    // The name may belong to someone else's file: it is never removed.
+    return setError(error, u"cannot create a file in "_s % folder % u" ("_s % systemError() % u')');
+}
+
+bool PartFile::reserve(qint64 size, QString *error)
+{
+    // KEEP_SIZE: the size on disk still says how much has arrived.
+    if (size <= 0 || ::fallocate(m_fd, FALLOC_FL_KEEP_SIZE, 0, off_t(size)) == 0)
+        return true;
+    // A file system that cannot reserve still gets the download; the free
+    // space was checked before.
+    if (errno == EOPNOTSUPP || errno == ENOSYS)
+        return true;
+    return setError(error, u"cannot reserve "_s % QString::number(size) % u" bytes in "_s % m_path
+                               % u" ("_s % systemError() % u')');
+}
+
+bool PartFile::append(const char *data, qint64 size, QString *error)
+{
+    qint64 done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(m_fd, data + done, size_t(size - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return setError(error, u"cannot write "_s % m_path % u" ("_s
+                                       % (n < 0 ? systemError() : u"nothing written"_s) % u')');
+        done += n;
+    }
+    m_hash.addData(QByteArrayView(data, size));
+    m_written += size;
+    return true;
+}
+
+qint64 PartFile::copyFrom(int sourceFd, qint64 maxSize, QString *error)
+{
+    ssize_t copied;
+    do {
+        copied = ::copy_file_range(sourceFd, nullptr, m_fd, nullptr, size_t(maxSize), 0);
+    } while (copied < 0 && errno == EINTR);
+    if (copied < 0) {
+        if (m_written == 0
+            && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP))
+            return -2;
+        setError(error, u"cannot write "_s % m_path % u" ("_s % systemError() % u')');
+        return -1;
+    }
+    // The hash is of what this file holds, read back while it is still in
+    // the page cache, not of what the source said it sent.
+    if (m_buffer.size() < copied)
+        m_buffer.resize(qsizetype(copied));
+    qint64 hashed = 0;
+    while (hashed < copied) {
+        const ssize_t n = ::pread(m_fd, m_buffer.data(), size_t(copied - hashed), off_t(m_written + hashed));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            setError(error, u"cannot read back "_s % m_path);
+            return -1;
+        }
+        m_hash.addData(QByteArrayView(m_buffer.constData(), n));
+        hashed += n;
+    }
+    m_written += copied;
+    return copied;
+}
+
+QByteArray PartFile::digest()
+{
+    return m_hash.result();
+}
+
+bool PartFile::confirm(qint64 size, const QByteArray &sha256, QString *error)
+{
+    const QString changed = u"the downloaded file "_s % m_path % u" changed after it was verified"_s;
+    if (m_fd < 0)
+        return setError(error, u"the downloaded file is gone"_s);
+    struct stat atPath = {};
+    struct stat held = {};
+    if (::lstat(QFile::encodeName(m_path).constData(), &atPath) != 0 || ::fstat(m_fd, &held) != 0
+        || !S_ISREG(atPath.st_mode) || atPath.st_dev != m_device || atPath.st_ino != m_inode
+        || held.st_size != size)
+        return setError(error, changed);
+
+    if (Sha256::hashFile(m_fd, size) != sha256)
+        return setError(error, changed);
+    // On disk before the rename makes it the installed file.
+    if (::fsync(m_fd) != 0)
+        return setError(error, u"cannot sync "_s % m_path % u" ("_s % systemError() % u')');
+    return true;
+}
+
+void PartFile::close()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}
+
+void PartFile::forget()
+{
+    close();
+    m_path.clear();
+}
+
+void PartFile::remove()
+{
+    close();
+    if (!m_path.isEmpty())
+        ::unlink(QFile::encodeName(m_path).constData());
+    m_path.clear();
+}
+
+bool PartFile::isPartName(const QString &name)
+{
+    static const QRegularExpression form(u"^\\..+\\.[0-9a-z]+\\.part$"_s);
+    return form.match(name).hasMatch();
+}

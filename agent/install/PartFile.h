@@ -1,0 +1,59 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include "Sha256.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <sys/types.h>
+
+// The hidden .<file>.<random>.part a download is written to inside the
+// install folder. It hashes exactly the bytes it writes, keeps its
+// descriptor open until the install, and can then tell whether the file at
+// its path is still the one it wrote.
+class PartFile
+{
+public:
+    PartFile() = default;
+    ~PartFile(); // closes; the file stays unless remove() was called
+    PartFile(const PartFile &) = delete;
+    PartFile &operator=(const PartFile &) = delete;
+
+    // Creates a new file in folder (which must exist) for fileName.
+    bool create(const QString &folder, const QString &fileName, QString *error);
+    // Reserves the blocks of size bytes, so a full disk shows before the
+    // first byte is written instead of after it is full.
+    bool reserve(qint64 size, QString *error);
+    bool append(const char *data, qint64 size, QString *error);
+    // Copies up to maxSize bytes from sourceFd in the kernel and hashes them
+    // as read back from this file. Returns the bytes copied, 0 at the end of
+    // the source, -1 with *error set; -2 when the kernel cannot copy between
+    // these files (the caller reads and appends instead).
+    qint64 copyFrom(int sourceFd, qint64 maxSize, QString *error);
+    // The SHA-256 of everything written so far.
+    QByteArray digest();
+    qint64 written() const { return m_written; }
+
+    // The file at path() is still the one written here, of `size` bytes
+    // hashing to sha256, and it is on disk. Reads the whole file again.
+    bool confirm(qint64 size, const QByteArray &sha256, QString *error);
+    void close();
+    // Closes and lets go of the path, once the file was moved elsewhere.
+    void forget();
+    // Closes and removes whatever file is at path().
+    void remove();
+    QString path() const { return m_path; }
+
+    // Whether a folder entry has the form of a download's hidden file.
+    static bool isPartName(const QString &name);
+
+private:
+    int m_fd = -1;
+    QString m_path;
+    Sha256 m_hash;
+    QByteArray m_buffer; // what copyFrom reads back
+    qint64 m_written = 0;
+    dev_t m_device = 0;
+    ino_t m_inode = 0;
+};
