@@ -2,6 +2,10 @@
 
 #include "ItemEvents.h"
 
+#include <QDBusConnectionInterface>
+#include <QDeadlineTimer>
+#include <QTest>
+
 using namespace Qt::StringLiterals;
 
 AgentFixture::AgentFixture()
@@ -43,6 +47,17 @@ bool AgentFixture::start(const QStringList &arguments, bool askConnected)
     if (askConnected)
         client->isConnected(code());
     return true;
+}
+
+bool AgentFixture::restartAfterKill(const QStringList &arguments)
+{
+    agent->kill();
+    // The bus lets the name go once it sees the connection closed.
+    const QDeadlineTimer deadline(5000);
+    while (!deadline.hasExpired()
+           && client->bus().interface()->isServiceRegistered(QString::fromUtf16(AgentClient::ServiceName)))
+        QTest::qWait(20);
+    return start(arguments);
 }
 
 std::unique_ptr<ItemEvents> AgentFixture::events(const QString &itemPath) const

@@ -19,6 +19,9 @@ public:
     // Starts the bus and the agent with --products and --state-file set and,
     // unless told not to, asks IsConnected for code() as a client would.
     bool start(const QStringList &arguments = {}, bool askConnected = true);
+    // Kills the agent with SIGKILL and starts a new one on the same bus,
+    // products and state, as after a crash.
+    bool restartAfterKill(const QStringList &arguments = {});
     QString error() const { return m_error; }
 
     QString root() const { return m_dir.path(); }

@@ -69,6 +69,12 @@ void AgentProcess::stop()
     }
 }
 
+void AgentProcess::kill()
+{
+    m_process.kill();
+    m_process.waitForFinished(5000);
+}
+
 bool AgentProcess::waitForExit(int timeoutMs)
 {
     return !isRunning() || m_process.waitForFinished(timeoutMs);

@@ -18,6 +18,8 @@ public:
     bool start(const QString &busAddress, const QStringList &arguments,
                const QProcessEnvironment &environment, const QDBusConnection &bus, QString *error);
     void stop();
+    // SIGKILL: the agent gets no chance to clean up.
+    void kill();
     bool waitForExit(int timeoutMs);
     bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
     int exitCode() const { return m_process.exitCode(); }

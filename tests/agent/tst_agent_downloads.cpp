@@ -1,5 +1,5 @@
 // Downloads through the agent on a private bus: events, failures, cancel,
-// install and parallel downloads.
+// install, parallel downloads, crashes, a tampered download and a full disk.
 
 #include "AgentFixture.h"
 #include "HttpTestServer.h"
@@ -7,7 +7,9 @@
 
 #include <QCryptographicHash>
 #include <QDBusError>
+#include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QJsonDocument>
 #include <QRegularExpression>
 #include <QTest>
@@ -26,6 +28,42 @@ QByteArray fileContent(const QString &path)
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+QString partFile(const TestCatalog &catalog)
+{
+    const QStringList parts = QDir(catalog.installDir()).entryList({u".*.part"_s}, QDir::Files | QDir::Hidden);
+    return parts.size() == 1 ? catalog.installDir() + u'/' + parts.first() : QString();
+}
+
+// A small tmpfs over a folder, for a disk that really fills; unmounted
+// (lazily, whatever still holds it) when it goes.
+class SmallDisk
+{
+public:
+    SmallDisk(const QString &folder, const QString &size)
+        : m_folder(folder)
+    {
+        m_mounted = QProcess::execute(u"mount"_s, {u"-t"_s, u"tmpfs"_s, u"-o"_s, u"size="_s + size,
+                                                    u"tmpfs"_s, folder})
+                    == 0;
+    }
+    ~SmallDisk()
+    {
+        if (m_mounted)
+            QProcess::execute(u"umount"_s, {u"-l"_s, m_folder});
+    }
+    bool isMounted() const { return m_mounted; }
+
+private:
+    QString m_folder;
+    bool m_mounted = false;
+};
 
 } // namespace
 
@@ -50,6 +88,12 @@ private Q_SLOTS:
     void callsOutOfState();
     void twoDownloadsAtOnce();
     void progressReports();
+    void restartAfterKill_data();
+    void restartAfterKill();
+    void partChangedAfterVerification_data();
+    void partChangedAfterVerification();
+    void diskFull_data();
+    void diskFull();
 
 private:
     HttpTestServer m_server;
@@ -405,6 +449,143 @@ void TestAgentDownloads::progressReports()
     }
     QVERIFY(known >= 5);
     QCOMPARE(progress.last().time, u"0:00"_s);
+}
+
+void TestAgentDownloads::restartAfterKill_data()
+{
+    QTest::addColumn<bool>("verified");
+    QTest::addColumn<bool>("inPlace"); // the rename happened, the record did not
+    QTest::newRow("mid-download") << false << false;
+    QTest::newRow("between verification and install") << true << false;
+    QTest::newRow("between the rename and the record") << true << true;
+}
+
+void TestAgentDownloads::restartAfterKill()
+{
+    QFETCH(bool, verified);
+    QFETCH(bool, inPlace);
+    AgentFixture fixture;
+    const QByteArray content = fixture.catalog.makePayload(u"payload.bin"_s, 1024 * 1024);
+    const QStringList slow = {u"--rate-limit"_s, verified ? u"0"_s : u"256"_s};
+    const QString item = startWithUpdate(
+        fixture,
+        TestCatalog::update(u"u1"_s, u"First"_s, content, fixture.catalog.payloadUrl(u"payload.bin"_s)),
+        slow);
+    QVERIFY2(!item.isEmpty(), qPrintable(fixture.error()));
+    const auto events = fixture.events(item);
+    QCOMPARE(fixture.client->execute(item).type(), QDBusMessage::ReplyMessage);
+    QVERIFY(verified ? events->waitForComplete(DownloadTimeoutMs)
+                     : events->waitForBytes(64 * 1024, DownloadTimeoutMs));
+    QVERIFY(!partFile(fixture.catalog).isEmpty());
+    if (inPlace)
+        QVERIFY(writeFile(fixture.catalog.installDir() + u"/u1.bin"_s, content));
+
+    QVERIFY2(fixture.restartAfterKill(), qPrintable(fixture.error()));
+    QVERIFY2(fixture.agent->log().contains(u"removed the unfinished download"_s),
+             qPrintable(fixture.agent->log()));
+    QCOMPARE(fixture.catalog.installedFiles(), inPlace ? QStringList{u"u1.bin"_s} : QStringList());
+    // Listed twice: an update in place is recorded once and then no longer offered.
+    for (int listing = 0; listing < 2; ++listing)
+        QCOMPARE(fixture.client->count(fixture.client->getUpdates(fixture.code())), inPlace ? 0 : 1);
+    const QJsonObject state = QJsonDocument::fromJson(fileContent(fixture.statePath())).object();
+    QCOMPARE(state.value(fixture.code()).toObject().contains(u"u1"_s), inPlace);
+}
+
+void TestAgentDownloads::partChangedAfterVerification_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::newRow("replaced by another file") << u"replace"_s;
+    QTest::newRow("changed in place") << u"modify"_s;
+    QTest::newRow("removed") << u"remove"_s;
+}
+
+void TestAgentDownloads::partChangedAfterVerification()
+{
+    QFETCH(QString, change);
+    AgentFixture fixture;
+    const QByteArray content = fixture.catalog.makePayload(u"payload.bin"_s, 256 * 1024);
+    const QString item = startWithUpdate(
+        fixture,
+        TestCatalog::update(u"u1"_s, u"First"_s, content, fixture.catalog.payloadUrl(u"payload.bin"_s)));
+    QVERIFY2(!item.isEmpty(), qPrintable(fixture.error()));
+    const auto events = fixture.events(item);
+    QCOMPARE(fixture.client->execute(item).type(), QDBusMessage::ReplyMessage);
+    QVERIFY(events->waitForComplete(DownloadTimeoutMs));
+    QCOMPARE(events->completeCode(), 0);
+
+    const QString part = partFile(fixture.catalog);
+    QByteArray forged = content;
+    forged[0] = char(forged[0] ^ 1);
+    if (change == u"replace"_s) {
+        QVERIFY(writeFile(part + u".new"_s, forged));
+        QVERIFY(QFile::remove(part) && QFile::rename(part + u".new"_s, part));
+    } else if (change == u"modify"_s) {
+        QFile file(part);
+        QVERIFY(file.open(QIODevice::ReadWrite) && file.write(forged.left(1)) == 1);
+    } else {
+        QVERIFY(QFile::remove(part));
+    }
+
+    const QDBusMessage reply = fixture.client->execute(item);
+    QCOMPARE(reply.errorName(), u"com.palvane.UpdateService.Error.InstallFailed"_s);
+    QVERIFY2(fixture.agent->log().contains(u"not installing u1"_s), qPrintable(fixture.agent->log()));
+    QVERIFY2(fixture.catalog.installedFiles().isEmpty(),
+             qPrintable(fixture.catalog.installedFiles().join(u", "_s)));
+    QVERIFY(!QFile::exists(fixture.statePath()));
+    // Nothing verified is held any more: it can be downloaded again.
+    QCOMPARE(fixture.client->prepareDownload(item), -1);
+}
+
+void TestAgentDownloads::diskFull_data()
+{
+    QTest::addColumn<qint64>("firstSize");
+    QTest::addColumn<qint64>("secondSize"); // 0: only one download
+    QTest::newRow("larger than the free space") << qint64(1088 * 1024) << qint64(0);
+    // Each fits alone. The first has barely begun, but its reservation
+    // leaves no room; without it both would start and fill the disk.
+    QTest::newRow("two that fit one at a time") << qint64(640 * 1024) << qint64(640 * 1024);
+}
+
+void TestAgentDownloads::diskFull()
+{
+    QFETCH(qint64, firstSize);
+    QFETCH(qint64, secondSize);
+    AgentFixture fixture;
+    const SmallDisk disk(fixture.catalog.installDir(), u"1024k"_s);
+    if (!disk.isMounted())
+        QSKIP("a tmpfs cannot be mounted here (needs root)");
+    QJsonArray updates;
+    for (const qint64 size : {firstSize, secondSize}) {
+        if (size == 0)
+            continue;
+        const QString name = u"u"_s + QString::number(updates.size() + 1);
+        const QByteArray content = fixture.catalog.makePayload(name, size);
+        updates.append(TestCatalog::update(name, name, content, fixture.catalog.payloadUrl(name)));
+    }
+    fixture.catalog.writeProduct(updates);
+    QVERIFY2(fixture.start({u"--rate-limit"_s, u"256"_s}), qPrintable(fixture.error()));
+    const QString collection = fixture.client->getUpdates(fixture.code());
+    const QString last = fixture.client->item(collection, int(updates.size()));
+    const auto lastEvents = fixture.events(last);
+    std::unique_ptr<ItemEvents> firstEvents;
+    if (updates.size() == 2) {
+        const QString first = fixture.client->item(collection, 1);
+        firstEvents = fixture.events(first);
+        QCOMPARE(fixture.client->execute(first).type(), QDBusMessage::ReplyMessage);
+        QTRY_VERIFY_WITH_TIMEOUT(!firstEvents->progress().isEmpty(), 5000);
+    }
+    QCOMPARE(fixture.client->prepareDownload(last), 0);
+    QCOMPARE(fixture.client->execute(last).type(), QDBusMessage::ReplyMessage);
+    QVERIFY(lastEvents->waitForComplete(DownloadTimeoutMs));
+    QCOMPARE(lastEvents->completeCode(), 6);
+    QVERIFY2(fixture.client->text(last).startsWith(u"The download could not be saved: "_s),
+             qPrintable(fixture.client->text(last)));
+    // The one that had room was never short of it.
+    if (firstEvents) {
+        QVERIFY(firstEvents->waitForComplete(DownloadTimeoutMs));
+        QCOMPARE(firstEvents->completeCode(), 0);
+    }
+    QCOMPARE(fixture.catalog.installedFiles().size(), firstEvents ? 1 : 0);
 }
 
 QTEST_GUILESS_MAIN(TestAgentDownloads)

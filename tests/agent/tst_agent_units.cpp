@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -37,6 +38,9 @@ private Q_SLOTS:
     void productCode_data();
     void productCode();
     void installRecord();
+    void unreadableStateFileIsMovedAside_data();
+    void unreadableStateFileIsMovedAside();
+    void stateFileIsNotWrittenThroughASymlink();
     void installFolderReplacesAtomically();
     void settingsPrecedence_data();
     void settingsPrecedence();
@@ -326,7 +330,65 @@ void TestAgentUnits::installRecord()
     QVERIFY(damaged.open(QIODevice::WriteOnly));
     damaged.write("{ not json");
     damaged.close();
+    QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(u"moved aside"_s));
     QVERIFY(!record.isInstalled(code, u"u1"_s, u"1"_s));
+}
+
+namespace {
+
+const QString StateCode = u"{11111111-2222-3333-4444-555555555555}"_s;
+
+QByteArray contentOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
+}
+
+} // namespace
+
+void TestAgentUnits::unreadableStateFileIsMovedAside_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::newRow("stray comma") << QByteArray(R"({"X": {"u1": {"version": "1"}},})");
+    QTest::newRow("not an object") << QByteArray("[1]");
+    QTest::newRow("larger than 1 MiB") << QByteArray(1024 * 1024 + 1, ' ');
+}
+
+void TestAgentUnits::unreadableStateFileIsMovedAside()
+{
+    QFETCH(QByteArray, content);
+    QTemporaryDir dir;
+    const QString path = dir.path() + u"/installed.json"_s;
+    QVERIFY(writeFile(path, content));
+    InstallRecord record(path);
+    QTest::ignoreMessage(QtCriticalMsg,
+                         QRegularExpression(u"cannot be read .*; moved aside as .*/installed\\.json"
+                                            "\\.corrupt-\\d{8}T\\d{6}Z, starting with an empty record$"_s));
+    QVERIFY(!record.isInstalled(StateCode, u"u1"_s, u"1"_s));
+    QString error;
+    QVERIFY2(record.record(StateCode, u"u2"_s, u"1"_s, u"/opt/u2.bin"_s, &error), qPrintable(error));
+    QVERIFY(record.isInstalled(StateCode, u"u2"_s, u"1"_s));
+    // The original bytes survive beside the new record.
+    const QStringList aside = QDir(dir.path()).entryList({u"installed.json.corrupt-*"_s}, QDir::Files);
+    QCOMPARE(aside.size(), 1);
+    QCOMPARE(contentOf(dir.path() + u'/' + aside.first()), content);
+}
+
+void TestAgentUnits::stateFileIsNotWrittenThroughASymlink()
+{
+    QTemporaryDir dir;
+    const QString path = dir.path() + u"/installed.json"_s;
+    const QString target = dir.path() + u"/elsewhere.json"_s;
+    QVERIFY(writeFile(target, "{}\n"));
+    QVERIFY(QFile::link(target, path));
+    InstallRecord record(path);
+    QString error;
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"^refusing to write .* through a symlink$"_s));
+    QVERIFY(!record.record(StateCode, u"u1"_s, u"1"_s, u"/opt/u1.bin"_s, &error));
+    QVERIFY2(error.contains(u"symlink"_s), qPrintable(error));
+    QCOMPARE(contentOf(target), QByteArray("{}\n"));
+    QVERIFY(QFileInfo(path).isSymLink());
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System).size(), 2);
 }
 
 void TestAgentUnits::installFolderReplacesAtomically()
