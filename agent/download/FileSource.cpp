@@ -64,7 +64,12 @@ qint64 FileSource::copyTo(PartFile &part, qint64 maxSize, QString *error)
         }
         m_kernelCopy = false;
     }
-    return PayloadSource::copyTo(part, maxSize, error);
+    QByteArray chunk(qsizetype(maxSize), Qt::Uninitialized);
+    const qint64 n = read(chunk.data(), maxSize);
+    if (n <= 0)
+        return 0;
+    chunk.truncate(qsizetype(n));
+    return part.append(chunk, error) ? n : -1;
 }
 
 qint64 FileSource::read(char *data, qint64 maxSize)

@@ -18,11 +18,8 @@ public:
     bool isFinished() const override;
     QString errorText() const override { return m_error; }
     void abort() override;
-
-protected:
-    qint64 read(char *data, qint64 maxSize) override;
-
 private:
+    qint64 read(char *data, qint64 maxSize);
     void advance(qint64 n);
 
     QString m_path;

@@ -1,5 +1,7 @@
 #include "HttpSource.h"
 
+#include "PartFile.h"
+
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -86,9 +88,14 @@ qint64 HttpSource::bytesAvailable() const
     return m_reply && !m_refused ? m_reply->bytesAvailable() : 0;
 }
 
-qint64 HttpSource::read(char *data, qint64 maxSize)
+qint64 HttpSource::copyTo(PartFile &part, qint64 maxSize, QString *error)
 {
-    return m_reply && !m_refused ? m_reply->read(data, maxSize) : 0;
+    if (!m_reply || m_refused)
+        return 0;
+    // As a QByteArray: a whole block Qt buffered comes without a copy, and
+    // the hashing thread shares it rather than reading it back.
+    const QByteArray chunk = m_reply->read(maxSize);
+    return part.append(chunk, error) ? chunk.size() : -1;
 }
 
 bool HttpSource::isFinished() const

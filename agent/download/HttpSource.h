@@ -20,12 +20,10 @@ public:
 
     void start() override;
     qint64 bytesAvailable() const override;
+    qint64 copyTo(PartFile &part, qint64 maxSize, QString *error) override;
     bool isFinished() const override;
     QString errorText() const override { return m_error; }
     void abort() override;
-
-protected:
-    qint64 read(char *data, qint64 maxSize) override;
 
 private:
     bool checkStatus();

@@ -20,7 +20,7 @@ public:
     // Moves up to maxSize bytes into part and returns how many; 0 when the
     // source had none (a source failure shows in errorText), -1 with *error
     // set when part could not take them.
-    virtual qint64 copyTo(PartFile &part, qint64 maxSize, QString *error);
+    virtual qint64 copyTo(PartFile &part, qint64 maxSize, QString *error) = 0;
     // No more data will come: the end was reached or the source failed.
     virtual bool isFinished() const = 0;
     // Empty unless the source failed.
@@ -30,11 +30,4 @@ public:
 Q_SIGNALS:
     void readyRead();
     void finished();
-
-protected:
-    // Up to maxSize bytes into data; 0 or less when none could be read.
-    virtual qint64 read(char *data, qint64 maxSize) = 0;
-
-private:
-    QByteArray m_buffer; // reused: one allocation per download, not per chunk
 };

@@ -15,6 +15,8 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
+constexpr qint64 MaxAheadBytes = 8 * 1024 * 1024;
+
 QString systemError()
 {
     return QString::fromLocal8Bit(std::strerror(errno));
@@ -49,8 +51,7 @@ bool PartFile::create(const QString &folder, const QString &fileName, QString *e
             m_device = st.st_dev;
             m_inode = st.st_ino;
             m_path = path;
-            m_written = 0;
-            m_hash.reset();
+            m_hasher = std::thread(&PartFile::hashWritten, this);
             return true;
         }
         if (errno != EEXIST)
@@ -73,8 +74,10 @@ bool PartFile::reserve(qint64 size, QString *error)
                                % u" ("_s % systemError() % u')');
 }
 
-bool PartFile::append(const char *data, qint64 size, QString *error)
+bool PartFile::append(const QByteArray &chunk, QString *error)
 {
+    const char *data = chunk.constData();
+    const qint64 size = chunk.size();
     qint64 done = 0;
     while (done < size) {
         const ssize_t n = ::write(m_fd, data + done, size_t(size - done));
@@ -85,8 +88,7 @@ bool PartFile::append(const char *data, qint64 size, QString *error)
                                        % (n < 0 ? systemError() : u"nothing written"_s) % u')');
         done += n;
     }
-    m_hash.addData(QByteArrayView(data, size));
-    m_written += size;
+    addWritten(chunk, size);
     return true;
 }
 
@@ -103,29 +105,79 @@ qint64 PartFile::copyFrom(int sourceFd, qint64 maxSize, QString *error)
         setError(error, u"cannot write "_s % m_path % u" ("_s % systemError() % u')');
         return -1;
     }
-    // The hash is of what this file holds, read back while it is still in
-    // the page cache, not of what the source said it sent.
-    if (m_buffer.size() < copied)
-        m_buffer.resize(qsizetype(copied));
-    qint64 hashed = 0;
-    while (hashed < copied) {
-        const ssize_t n = ::pread(m_fd, m_buffer.data(), size_t(copied - hashed), off_t(m_written + hashed));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            setError(error, u"cannot read back "_s % m_path);
-            return -1;
-        }
-        m_hash.addData(QByteArrayView(m_buffer.constData(), n));
-        hashed += n;
-    }
-    m_written += copied;
+    addWritten(QByteArray(), copied);
     return copied;
+}
+
+void PartFile::addWritten(const QByteArray &chunk, qint64 size)
+{
+    if (size <= 0)
+        return;
+    m_written += size;
+    {
+        std::unique_lock lock(m_mutex);
+        // Bounds the memory held for hashing and keeps what is read back
+        // in the page cache.
+        m_caughtUp.wait(lock, [this] { return m_toHash - m_hashed <= MaxAheadBytes; });
+        m_pending.push_back({chunk, size});
+        m_toHash += size;
+    }
+    m_wake.notify_one();
+}
+
+void PartFile::hashWritten()
+{
+    QByteArray buffer;
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [this] { return m_stopping || !m_pending.empty(); });
+        if (m_stopping)
+            return;
+        const Pending next = m_pending.front();
+        m_pending.pop_front();
+        const qint64 offset = m_hashed;
+        lock.unlock();
+        bool ok = !m_readFailed;
+        if (ok && !next.chunk.isNull()) {
+            m_hash.addData(next.chunk);
+        } else if (ok) {
+            buffer.resize(qsizetype(next.size));
+            qint64 done = 0;
+            while (ok && done < next.size) {
+                const ssize_t n = ::pread(m_fd, buffer.data() + done, size_t(next.size - done),
+                                          off_t(offset + done));
+                if (n > 0)
+                    done += n;
+                else
+                    ok = n < 0 && errno == EINTR;
+            }
+            if (ok)
+                m_hash.addData(buffer);
+        }
+        lock.lock();
+        m_readFailed = !ok;
+        m_hashed += next.size;
+        m_caughtUp.notify_all();
+    }
+}
+
+void PartFile::stopHashing()
+{
+    if (!m_hasher.joinable())
+        return;
+    {
+        const std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_wake.notify_one();
+    m_hasher.join();
 }
 
 QByteArray PartFile::digest()
 {
-    return m_hash.result();
+    std::unique_lock lock(m_mutex);
+    m_caughtUp.wait(lock, [this] { return m_hashed == m_toHash; });
+    return m_readFailed ? QByteArray() : m_hash.result();
 }
 
 bool PartFile::confirm(qint64 size, const QByteArray &sha256, QString *error)
@@ -150,6 +202,7 @@ bool PartFile::confirm(qint64 size, const QByteArray &sha256, QString *error)
 
 void PartFile::close()
 {
+    stopHashing();
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;

@@ -6,12 +6,19 @@
 #include <QByteArray>
 #include <QString>
 
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
 #include <sys/types.h>
 
 // The hidden .<file>.<random>.part a download is written to inside the
-// install folder. It hashes exactly the bytes it writes, keeps its
-// descriptor open until the install, and can then tell whether the file at
-// its path is still the one it wrote.
+// install folder. It hashes exactly what it writes on a thread of its own
+// while the next bytes are written (what the kernel copied is read back,
+// while the page cache still has it), keeps its descriptor open until the
+// install, and can then tell whether the file at its path is still the one
+// it wrote.
 class PartFile
 {
 public:
@@ -25,13 +32,13 @@ public:
     // Reserves the blocks of size bytes, so a full disk shows before the
     // first byte is written instead of after it is full.
     bool reserve(qint64 size, QString *error);
-    bool append(const char *data, qint64 size, QString *error);
-    // Copies up to maxSize bytes from sourceFd in the kernel and hashes them
-    // as read back from this file. Returns the bytes copied, 0 at the end of
+    bool append(const QByteArray &chunk, QString *error);
+    // Copies up to maxSize bytes from sourceFd in the kernel. Returns the bytes copied, 0 at the end of
     // the source, -1 with *error set; -2 when the kernel cannot copy between
     // these files (the caller reads and appends instead).
     qint64 copyFrom(int sourceFd, qint64 maxSize, QString *error);
-    // The SHA-256 of everything written so far.
+    // The SHA-256 of everything written, once it is all hashed; empty when
+    // the file could not be read back.
     QByteArray digest();
     qint64 written() const { return m_written; }
 
@@ -49,11 +56,32 @@ public:
     static bool isPartName(const QString &name);
 
 private:
+    // chunk: the bytes written, or null when they are to be read back.
+    void addWritten(const QByteArray &chunk, qint64 size);
+    void hashWritten();
+    void stopHashing();
+
     int m_fd = -1;
     QString m_path;
-    Sha256 m_hash;
-    QByteArray m_buffer; // what copyFrom reads back
     qint64 m_written = 0;
     dev_t m_device = 0;
     ino_t m_inode = 0;
+
+    // The hashing thread and what it shares; only it touches m_hash while
+    // it runs.
+    struct Pending
+    {
+        QByteArray chunk;
+        qint64 size;
+    };
+    std::thread m_hasher;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::condition_variable m_caughtUp;
+    std::deque<Pending> m_pending;
+    Sha256 m_hash;
+    qint64 m_toHash = 0;
+    qint64 m_hashed = 0;
+    bool m_readFailed = false;
+    bool m_stopping = false;
 };
