@@ -75,6 +75,9 @@ private:
     // Starts the agent over one update and returns the path of its item.
     QString startWithUpdate(AgentFixture &fixture, const QJsonObject &update,
                             const QStringList &arguments = {});
+    // The same over a file:// payload of `size` random bytes, kept in *content.
+    QString startWithFile(AgentFixture &fixture, qint64 size, QByteArray *content,
+                          const QStringList &arguments = {});
 
 private Q_SLOTS:
     void initTestCase();
@@ -114,6 +117,16 @@ QString TestAgentDownloads::startWithUpdate(AgentFixture &fixture, const QJsonOb
     }
     const QString collection = fixture.client->getUpdates(fixture.code());
     return fixture.client->item(collection, 1);
+}
+
+QString TestAgentDownloads::startWithFile(AgentFixture &fixture, qint64 size, QByteArray *content,
+                                          const QStringList &arguments)
+{
+    *content = fixture.catalog.makePayload(u"payload.bin"_s, size);
+    return startWithUpdate(fixture,
+                           TestCatalog::update(u"u1"_s, u"First"_s, *content,
+                                               fixture.catalog.payloadUrl(u"payload.bin"_s)),
+                           arguments);
 }
 
 void TestAgentDownloads::download_data()
@@ -335,11 +348,8 @@ void TestAgentDownloads::install()
 void TestAgentDownloads::callsOutOfState()
 {
     AgentFixture fixture;
-    const QByteArray content = fixture.catalog.makePayload(u"payload.bin"_s, 1024 * 1024);
-    const QString item = startWithUpdate(
-        fixture,
-        TestCatalog::update(u"u1"_s, u"First"_s, content, fixture.catalog.payloadUrl(u"payload.bin"_s)),
-        {u"--rate-limit"_s, u"256"_s});
+    QByteArray content;
+    const QString item = startWithFile(fixture, 1024 * 1024, &content, {u"--rate-limit"_s, u"256"_s});
     QVERIFY2(!item.isEmpty(), qPrintable(fixture.error()));
     const auto events = fixture.events(item);
     QCOMPARE(fixture.client->execute(item).type(), QDBusMessage::ReplyMessage);
@@ -406,12 +416,8 @@ void TestAgentDownloads::twoDownloadsAtOnce()
 void TestAgentDownloads::progressReports()
 {
     AgentFixture fixture;
-    const qint64 size = 1536 * 1024;
-    const QByteArray content = fixture.catalog.makePayload(u"payload.bin"_s, size);
-    const QString item = startWithUpdate(
-        fixture,
-        TestCatalog::update(u"u1"_s, u"First"_s, content, fixture.catalog.payloadUrl(u"payload.bin"_s)),
-        {u"--rate-limit"_s, u"512"_s});
+    QByteArray content;
+    const QString item = startWithFile(fixture, 1536 * 1024, &content, {u"--rate-limit"_s, u"512"_s});
     QVERIFY2(!item.isEmpty(), qPrintable(fixture.error()));
     const auto events = fixture.events(item);
     QCOMPARE(fixture.client->execute(item).type(), QDBusMessage::ReplyMessage);
@@ -465,12 +471,9 @@ void TestAgentDownloads::restartAfterKill()
     QFETCH(bool, verified);
     QFETCH(bool, inPlace);
     AgentFixture fixture;
-    const QByteArray content = fixture.catalog.makePayload(u"payload.bin"_s, 1024 * 1024);
-    const QStringList slow = {u"--rate-limit"_s, verified ? u"0"_s : u"256"_s};
-    const QString item = startWithUpdate(
-        fixture,
-        TestCatalog::update(u"u1"_s, u"First"_s, content, fixture.catalog.payloadUrl(u"payload.bin"_s)),
-        slow);
+    QByteArray content;
+    const QString item = startWithFile(fixture, 1024 * 1024, &content,
+                                       {u"--rate-limit"_s, verified ? u"0"_s : u"256"_s});
     QVERIFY2(!item.isEmpty(), qPrintable(fixture.error()));
     const auto events = fixture.events(item);
     QCOMPARE(fixture.client->execute(item).type(), QDBusMessage::ReplyMessage);
@@ -503,10 +506,8 @@ void TestAgentDownloads::partChangedAfterVerification()
 {
     QFETCH(QString, change);
     AgentFixture fixture;
-    const QByteArray content = fixture.catalog.makePayload(u"payload.bin"_s, 256 * 1024);
-    const QString item = startWithUpdate(
-        fixture,
-        TestCatalog::update(u"u1"_s, u"First"_s, content, fixture.catalog.payloadUrl(u"payload.bin"_s)));
+    QByteArray content;
+    const QString item = startWithFile(fixture, 256 * 1024, &content);
     QVERIFY2(!item.isEmpty(), qPrintable(fixture.error()));
     const auto events = fixture.events(item);
     QCOMPARE(fixture.client->execute(item).type(), QDBusMessage::ReplyMessage);
