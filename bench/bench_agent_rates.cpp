@@ -130,8 +130,11 @@ int main(int argc, char *argv[])
     const QString payload = dir.path() + u"/payload.bin"_s;
     {
         QFile file(payload);
-        if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size()
+            || !file.flush())
             return 1;
+        // On disk now, so its write-back does not run during a measurement.
+        ::fsync(file.handle());
     }
     const QByteArray sha256 = Sha256::hash(content);
     QJsonObject update = TestCatalog::update(u"u1"_s, u"Bench"_s, {}, {});

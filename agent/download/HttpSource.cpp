@@ -12,7 +12,7 @@ namespace {
 
 // Bounds what Qt buffers ahead of a rate-limited reader; TCP then holds
 // the sender back.
-constexpr qint64 ReadBufferBytes = 1024 * 1024;
+constexpr qint64 ReadBufferBytes = 512 * 1024;
 constexpr int MaxRedirects = 10;
 
 } // namespace
@@ -86,6 +86,13 @@ qint64 HttpSource::bytesAvailable() const
 {
     // What arrived before a broken line still counts.
     return m_reply && !m_refused ? m_reply->bytesAvailable() : 0;
+}
+
+// Whatever Qt buffered, up to its read buffer: a whole block taken at once
+// comes without a copy.
+qint64 HttpSource::chunkBytes(qint64 suggested) const
+{
+    return std::max(suggested, ReadBufferBytes);
 }
 
 qint64 HttpSource::copyTo(PartFile &part, qint64 maxSize, QString *error)

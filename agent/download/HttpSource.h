@@ -20,6 +20,7 @@ public:
 
     void start() override;
     qint64 bytesAvailable() const override;
+    qint64 chunkBytes(qint64 suggested) const override;
     qint64 copyTo(PartFile &part, qint64 maxSize, QString *error) override;
     bool isFinished() const override;
     QString errorText() const override { return m_error; }

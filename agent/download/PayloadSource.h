@@ -17,6 +17,8 @@ public:
 
     virtual void start() = 0;
     virtual qint64 bytesAvailable() const = 0;
+    // The most one copyTo should move, given what the transfer suggests.
+    virtual qint64 chunkBytes(qint64 suggested) const { return suggested; }
     // Moves up to maxSize bytes into part and returns how many; 0 when the
     // source had none (a source failure shows in errorText), -1 with *error
     // set when part could not take them.

@@ -110,7 +110,7 @@ void Transfer::pump()
         if (available <= 0)
             break;
         m_lastActivityMs = now;
-        const qint64 allowed = std::min(m_limiter.allowance(now), ChunkBytes);
+        const qint64 allowed = std::min(m_limiter.allowance(now), m_source->chunkBytes(ChunkBytes));
         if (allowed <= 0)
             break;
         const qint64 stored = store(std::min(available, allowed));
