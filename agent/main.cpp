@@ -1,4 +1,5 @@
 #include "Agent.h"
+#include "AgentLog.h"
 #include "AgentOptions.h"
 #include "QuitOnSignal.h"
 
@@ -6,13 +7,9 @@
 #include <QDBusConnection>
 #include <QDBusError>
 
-#include <cstdio>
-
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_MESSAGE_PATTERN"))
-        qSetMessagePattern(QStringLiteral("palvane-update-agent: %{if-category}%{category}: %{endif}"
-                                          "%{if-warning}warning: %{endif}%{message}"));
+    AgentLog::install();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("palvane-update-agent"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KELVARRA_VERSION));
@@ -23,8 +20,7 @@ int main(int argc, char *argv[])
 
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
-        std::fprintf(stderr, "palvane-update-agent: no session bus: %s\n",
-                     qPrintable(bus.lastError().message()));
+        qCCritical(lcCore).noquote() << "no session bus:" << bus.lastError().message();
         return 1;
     }
     QuitOnSignal quitOnSignal;
@@ -33,7 +29,7 @@ int main(int argc, char *argv[])
     QObject::connect(&agent, &Agent::busLost, &app, [] { QCoreApplication::exit(1); });
     QString error;
     if (!agent.start(&error)) {
-        std::fprintf(stderr, "palvane-update-agent: %s\n", qPrintable(error));
+        qCCritical(lcCore).noquote() << error;
         return 1;
     }
     return app.exec();

@@ -1,6 +1,114 @@
 #include "AgentLog.h"
 
-Q_LOGGING_CATEGORY(lcCatalog, "catalog", QtInfoMsg)
-Q_LOGGING_CATEGORY(lcDownload, "download", QtInfoMsg)
-Q_LOGGING_CATEGORY(lcBus, "bus", QtInfoMsg)
-Q_LOGGING_CATEGORY(lcConfig, "config", QtInfoMsg)
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+Q_LOGGING_CATEGORY(lcCore, "palvane.agent.core", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcBus, "palvane.agent.bus", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcConfig, "palvane.agent.config", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcFeeds, "palvane.agent.feeds", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcDownload, "palvane.agent.download", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcInstall, "palvane.agent.install", QtInfoMsg)
+
+namespace {
+
+bool journal = false;
+
+bool needsEscape(char16_t c)
+{
+    // Control characters, the Unicode line and paragraph separators, and the
+    // direction overrides that can make a line read as something else.
+    return c < 0x20 || (c >= 0x7f && c <= 0x9f) || c == 0x2028 || c == 0x2029
+           || (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);
+}
+
+const char *priorityPrefix(QtMsgType type)
+{
+    switch (type) {
+    case QtDebugMsg:
+        return "<7>";
+    case QtInfoMsg:
+        return "<6>";
+    case QtWarningMsg:
+        return "<4>";
+    case QtCriticalMsg:
+        return "<3>";
+    case QtFatalMsg:
+        return "<2>";
+    }
+    return "<6>";
+}
+
+void writeLine(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    const QByteArray text = AgentLog::line(type, context, message, journal) + '\n';
+    // One write per line, so lines from several threads never interleave.
+    qsizetype done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(STDERR_FILENO, text.constData() + done, size_t(text.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        done += n;
+    }
+}
+
+} // namespace
+
+QString AgentLog::escaped(QStringView text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar ch : text) {
+        const char16_t c = ch.unicode();
+        if (c == u'\\')
+            out += u"\\\\"_s;
+        else if (c == u'\n')
+            out += u"\\n"_s;
+        else if (c == u'\r')
+            out += u"\\r"_s;
+        else if (c == u'\t')
+            out += u"\\t"_s;
+        else if (!needsEscape(c))
+            out += ch;
+        else if (c <= 0xff)
+            out += u"\\x"_s + QString::number(c, 16).rightJustified(2, u'0');
+        else
+            out += u"\\u"_s + QString::number(c, 16).rightJustified(4, u'0');
+    }
+    return out;
+}
+
+bool AgentLog::isJournalStream(const QByteArray &journalStream, int fd)
+{
+    const QList<QByteArray> parts = journalStream.split(':');
+    if (parts.size() != 2)
+        return false;
+    bool deviceOk = false;
+    bool inodeOk = false;
+    const qulonglong device = parts[0].toULongLong(&deviceOk);
+    const qulonglong inode = parts[1].toULongLong(&inodeOk);
+    struct stat status = {};
+    return deviceOk && inodeOk && ::fstat(fd, &status) == 0 && status.st_dev == device
+           && status.st_ino == inode;
+}
+
+QByteArray AgentLog::line(QtMsgType type, const QMessageLogContext &context,
+                          const QString &message, bool journal)
+{
+    const QByteArray text = qFormatLogMessage(type, context, escaped(message)).toUtf8();
+    return journal ? priorityPrefix(type) + text : text;
+}
+
+void AgentLog::install()
+{
+    if (qEnvironmentVariableIsEmpty("QT_MESSAGE_PATTERN"))
+        qSetMessagePattern(u"palvane-update-agent: %{if-category}%{category}: %{endif}"
+                           "%{if-warning}warning: %{endif}%{if-critical}error: %{endif}%{message}"_s);
+    journal = isJournalStream(qgetenv("JOURNAL_STREAM"), STDERR_FILENO);
+    qInstallMessageHandler(writeLine);
+}

@@ -1,8 +1,30 @@
 #pragma once
 
+#include <QByteArray>
 #include <QLoggingCategory>
+#include <QString>
 
-Q_DECLARE_LOGGING_CATEGORY(lcCatalog)
-Q_DECLARE_LOGGING_CATEGORY(lcDownload)
+Q_DECLARE_LOGGING_CATEGORY(lcCore)
 Q_DECLARE_LOGGING_CATEGORY(lcBus)
 Q_DECLARE_LOGGING_CATEGORY(lcConfig)
+Q_DECLARE_LOGGING_CATEGORY(lcFeeds)
+Q_DECLARE_LOGGING_CATEGORY(lcDownload)
+Q_DECLARE_LOGGING_CATEGORY(lcInstall)
+
+// The agent's log: one line per message on standard error, whatever the text
+// holds, with the journal's priority prefix when standard error is the journal.
+namespace AgentLog {
+
+// Backslashes, control characters and line or direction breaks written as
+// escapes, so that no text can end a log line or forge the next one.
+QString escaped(QStringView text);
+// Whether JOURNAL_STREAM (`device:inode`) names the file open as `fd`.
+bool isJournalStream(const QByteArray &journalStream, int fd);
+// The whole line for a message, without its newline.
+QByteArray line(QtMsgType type, const QMessageLogContext &context, const QString &message,
+                bool journal);
+// Sets the line pattern (unless QT_MESSAGE_PATTERN does) and routes every
+// message, Qt's own included, through line().
+void install();
+
+} // namespace AgentLog

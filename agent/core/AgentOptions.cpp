@@ -47,7 +47,7 @@ QString kilobytesPerSecond(AgentOptions &options, const QString &text)
 QString productsFolder(AgentOptions &options, const QString &text)
 {
     if (!QFileInfo(text).isDir())
-        qCWarning(lcCatalog).noquote() << "folder" << text << "does not exist";
+        qCWarning(lcFeeds).noquote() << "folder" << text << "does not exist";
     options.productFolders = {text};
     return {};
 }

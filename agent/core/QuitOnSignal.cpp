@@ -24,7 +24,7 @@ QuitOnSignal::QuitOnSignal(QObject *parent)
     connect(m_notifier, &QSocketNotifier::activated, this, [] {
         char signal = 0;
         if (::read(wakeFds[1], &signal, 1) == 1)
-            qCInfo(lcBus) << "signal" << int(signal) << "- quitting";
+            qCInfo(lcCore) << "signal" << int(signal) << "- quitting";
         QCoreApplication::quit();
     });
     struct sigaction action = {};

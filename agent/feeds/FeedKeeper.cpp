@@ -69,7 +69,7 @@ void FeedKeeper::loadCache(const CatalogProduct &product, State &state)
         bytes ? BoundedFile::read(path + u".sig"_s, FeedFile::MaxSignatureBytes, &error)
               : std::nullopt;
     if (!signature) {
-        qCWarning(lcCatalog).noquote() << "cached feed of" << product.name << "not used:" << path
+        qCWarning(lcFeeds).noquote() << "cached feed of" << product.name << "not used:" << path
                                        << "-" << error;
         return;
     }
@@ -107,7 +107,7 @@ void FeedKeeper::onFetched(const CatalogProduct &product, FeedFetch *fetch)
     switch (fetch->outcome()) {
     case FeedFetch::Outcome::NotModified:
         current.lastFetchGood = true;
-        qCInfo(lcCatalog).noquote() << "feed of" << product.name << "not modified at" << origin;
+        qCInfo(lcFeeds).noquote() << "feed of" << product.name << "not modified at" << origin;
         break;
     case FeedFetch::Outcome::Fetched:
         current.lastFetchGood = take(product, current, fetch->feed(), fetch->signature(), origin,
@@ -117,7 +117,7 @@ void FeedKeeper::onFetched(const CatalogProduct &product, FeedFetch *fetch)
         break;
     case FeedFetch::Outcome::Failed:
         current.lastFetchGood = false;
-        qCWarning(lcCatalog).noquote() << "feed of" << product.name << "from" << origin
+        qCWarning(lcFeeds).noquote() << "feed of" << product.name << "from" << origin
                                        << (fetch->error().startsWith(u"size:"_s) ? "refused -"
                                                                                  : "not fetched -")
                                        << fetch->error();
@@ -145,7 +145,7 @@ bool FeedKeeper::take(const CatalogProduct &product, State &state, const QByteAr
         result = {std::nullopt, u"serial: "_s % QString::number(mark.serial)
                                     % u" was accepted before with other content"_s};
     if (!result.feed) {
-        qCWarning(lcCatalog).noquote() << "refused the feed of" << product.name << "from"
+        qCWarning(lcFeeds).noquote() << "refused the feed of" << product.name << "from"
                                        << origin << "-" << result.error;
         return false;
     }
@@ -158,16 +158,16 @@ bool FeedKeeper::take(const CatalogProduct &product, State &state, const QByteAr
     QString error;
     if (result.feed->serial != mark.serial
         && !m_record->recordFeedMark(product.code, {result.feed->serial, sha256}, &error))
-        qCWarning(lcCatalog).noquote() << "feed serial of" << product.name
+        qCWarning(lcFeeds).noquote() << "feed serial of" << product.name
                                        << "not recorded -" << error;
     if (!fromCache) {
         const QString path = cachePath(product);
         if (!QDir().mkpath(m_settings.cacheDir)
             || !writeAtomically(path + u".sig"_s, signature, &error)
             || !writeAtomically(path, bytes, &error))
-            qCWarning(lcCatalog).noquote() << "feed of" << product.name << "not cached -" << error;
+            qCWarning(lcFeeds).noquote() << "feed of" << product.name << "not cached -" << error;
     }
-    qCInfo(lcCatalog).noquote() << "accepted the feed of" << product.name << "from" << origin
+    qCInfo(lcFeeds).noquote() << "accepted the feed of" << product.name << "from" << origin
                                 << "- serial" << result.feed->serial << "with"
                                 << result.feed->updates.size() << "update(s), expires"
                                 << result.feed->expires.toString(Qt::ISODate);

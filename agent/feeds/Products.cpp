@@ -14,7 +14,7 @@ void Products::load(const QStringList &folders)
 {
     for (const QString &folder : folders)
         loadFolder(folder);
-    qCInfo(lcCatalog).noquote() << m_products.size() << "product(s) from" << folders.join(u", "_s);
+    qCInfo(lcFeeds).noquote() << m_products.size() << "product(s) from" << folders.join(u", "_s);
 }
 
 void Products::loadFolder(const QString &folder)
@@ -32,11 +32,11 @@ void Products::loadFolder(const QString &folder)
         const QString path = dir.absoluteFilePath(name);
         const ProductFile::Result result = ProductFile::read(path);
         if (!result.product) {
-            qCWarning(lcCatalog).noquote() << "rejected" << path << "-" << result.error;
+            qCWarning(lcFeeds).noquote() << "rejected" << path << "-" << result.error;
             continue;
         }
         if (const CatalogProduct *known = find(result.product->code)) {
-            qCWarning(lcCatalog).noquote() << "ignored" << path << "- product" << known->code
+            qCWarning(lcFeeds).noquote() << "ignored" << path << "- product" << known->code
                                            << "is already defined by" << known->sourceFile;
             continue;
         }

@@ -112,7 +112,7 @@ void InstallRecord::moveAside(const QString &why) const
         if (::renameat2(AT_FDCWD, QFile::encodeName(m_path).constData(), AT_FDCWD,
                         QFile::encodeName(aside).constData(), RENAME_NOREPLACE)
             == 0) {
-            qCCritical(lcCatalog).noquote()
+            qCCritical(lcInstall).noquote()
                 << u"the state file %1 cannot be read (%2); moved aside as %3, starting with an empty record"_s
                        .arg(m_path, why, aside);
             return;
@@ -120,7 +120,7 @@ void InstallRecord::moveAside(const QString &why) const
         if (errno != EEXIST)
             break;
     }
-    qCCritical(lcCatalog).noquote()
+    qCCritical(lcInstall).noquote()
         << u"the state file %1 cannot be read (%2) nor moved aside (%3); it is left as it is and not written"_s
                .arg(m_path, why, systemError());
 }
@@ -155,7 +155,7 @@ bool InstallRecord::save(const QJsonObject &root, QString *error) const
                         : QString(u"cannot write "_s % m_path % u": "_s
                                   % (written ? systemError() : writeError));
         ::unlink(temporary.constData());
-        qCWarning(lcCatalog).noquote() << *error;
+        qCWarning(lcInstall).noquote() << *error;
         return false;
     }
     syncFolder(folder);

@@ -32,12 +32,11 @@ bool AgentFixture::start(const QStringList &arguments, bool askConnected)
         m_error = u"cannot connect to the private bus"_s;
         return false;
     }
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     // Keep the user's own products, feeds, state and settings out of reach.
     environment.insert(u"XDG_CONFIG_HOME"_s, root() + u"/config-home"_s);
     environment.insert(u"XDG_CACHE_HOME"_s, root() + u"/cache-home"_s);
     environment.insert(u"XDG_STATE_HOME"_s, root() + u"/state-home"_s);
-    agent = std::make_unique<AgentProcess>(root() + u"/agent.log"_s);
+    agent = std::make_unique<AgentProcess>(logPath());
     const QStringList all = QStringList{u"--products"_s, catalog.productsDir(), u"--state-file"_s,
                                         statePath()}
                             + arguments;

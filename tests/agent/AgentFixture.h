@@ -30,6 +30,8 @@ public:
     {
         return m_dir.path() + QStringLiteral("/cache-home/palvane/feeds/") + code() + u".json";
     }
+    // The agent's standard error.
+    QString logPath() const { return m_dir.path() + QStringLiteral("/agent.log"); }
     QString code() const { return QString::fromUtf16(TestCatalog::Code); }
     // Subscribes to an item's events from the agent.
     std::unique_ptr<class ItemEvents> events(const QString &itemPath) const;
@@ -39,6 +41,8 @@ public:
     std::unique_ptr<PrivateBus> bus;
     std::unique_ptr<AgentProcess> agent;
     std::unique_ptr<AgentClient> client;
+    // The agent's environment; start() adds XDG folders of its own.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
 
 private:
     QString m_error;

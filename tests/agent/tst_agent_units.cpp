@@ -1,6 +1,7 @@
 // The agent's pieces without a bus: display texts, smoothing, the rate
-// limit, catalog checks, the install record and the settings.
+// limit, catalog checks, the install record, the settings and log lines.
 
+#include "AgentLog.h"
 #include "AgentOptions.h"
 #include "InstallFolder.h"
 #include "InstallRecord.h"
@@ -14,7 +15,10 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QTest>
+
+#include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
 
@@ -45,6 +49,9 @@ private Q_SLOTS:
     void settingsPrecedence_data();
     void settingsPrecedence();
     void exampleConfigHoldsTheDefaults();
+    void logEscapesPeerText_data();
+    void logEscapesPeerText();
+    void logPriorityOnlyForTheJournal();
 };
 
 namespace {
@@ -499,6 +506,51 @@ void TestAgentUnits::exampleConfigHoldsTheDefaults()
     QCOMPARE(options.stallTimeoutMs, defaults.stallTimeoutMs);
     QCOMPARE(options.feedMaxAgeMs, defaults.feedMaxAgeMs);
     QCOMPARE(options.feedTimeoutMs, defaults.feedTimeoutMs);
+void TestAgentUnits::logEscapesPeerText_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("plain") << u"{0F1E-ab} /tmp/x.bin"_s << u"{0F1E-ab} /tmp/x.bin"_s;
+    QTest::newRow("forged line") << u"x\npalvane-update-agent: y"_s << u"x\\npalvane-update-agent: y"_s;
+    QTest::newRow("carriage return and tab") << u"a\rb\tc"_s << u"a\\rb\\tc"_s;
+    QTest::newRow("terminal escape") << u"\x1b[2Jz"_s << u"\\x1b[2Jz"_s;
+    QTest::newRow("backslash itself") << u"a\\nb"_s << u"a\\\\nb"_s;
+    QTest::newRow("nul, DEL and C1") << u"a\0b\x7f\u0085"_s << u"a\\x00b\\x7f\\x85"_s;
+    QTest::newRow("line separator and override")
+        << u"a\u2028b\u202e"_s << u"a\\u2028b\\u202e"_s;
+    QTest::newRow("other text stays") << u"Größe ✓"_s << u"Größe ✓"_s;
+}
+
+void TestAgentUnits::logEscapesPeerText()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, logged);
+    QCOMPARE(AgentLog::escaped(text), logged);
+}
+
+void TestAgentUnits::logPriorityOnlyForTheJournal()
+{
+    qSetMessagePattern(u"%{category}: %{message}"_s);
+    const QMessageLogContext context(nullptr, 0, nullptr, "palvane.agent.bus");
+    const QString message = u"a\nb"_s;
+    QCOMPARE(AgentLog::line(QtWarningMsg, context, message, false),
+             QByteArray("palvane.agent.bus: a\\nb"));
+    const QList<std::pair<QtMsgType, QByteArray>> levels{
+        {QtDebugMsg, "<7>"}, {QtInfoMsg, "<6>"}, {QtWarningMsg, "<4>"}, {QtCriticalMsg, "<3>"}};
+    for (const auto &[type, prefix] : levels)
+        QCOMPARE(AgentLog::line(type, context, message, true), prefix + "palvane.agent.bus: a\\nb");
+    qSetMessagePattern(QString());
+
+    QTemporaryFile file;
+    QVERIFY(file.open());
+    struct stat status = {};
+    QCOMPARE(::fstat(file.handle(), &status), 0);
+    const QByteArray stream = QByteArray::number(quint64(status.st_dev)) + ':'
+                              + QByteArray::number(quint64(status.st_ino));
+    QVERIFY(AgentLog::isJournalStream(stream, file.handle()));
+    QVERIFY(!AgentLog::isJournalStream(stream + '1', file.handle()));
+    QVERIFY(!AgentLog::isJournalStream(QByteArray(), file.handle()));
+    QVERIFY(!AgentLog::isJournalStream("12", file.handle()));
 }
 
 QTEST_GUILESS_MAIN(TestAgentUnits)
