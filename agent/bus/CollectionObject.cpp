@@ -11,8 +11,8 @@
 using namespace Qt::StringLiterals;
 
 CollectionObject::CollectionObject(AgentContext *context, const CatalogProduct &product,
-                                   QObject *parent)
-    : QObject(parent)
+                                   const QString &owner, QObject *parent)
+    : OwnedObject(owner, parent)
     , m_context(context)
     , m_product(product)
     , m_items(product.updates.size(), nullptr)
@@ -23,12 +23,16 @@ CollectionObject::CollectionObject(AgentContext *context, const CatalogProduct &
 
 int CollectionObject::Count()
 {
+    if (refuseStranger("Count"))
+        return 0;
     return int(m_items.size());
 }
 
 // Asking twice for the same index gives the same item: it is one update.
 QDBusVariant CollectionObject::Item(int index)
 {
+    if (refuseStranger("Item"))
+        return {};
     if (index < 1 || index > m_items.size()) {
         sendErrorReply(QDBusError::InvalidArgs,
                        u"Item index "_s % QString::number(index) % u" is out of range: "_s
@@ -40,7 +44,7 @@ QDBusVariant CollectionObject::Item(int index)
     }
     const qsizetype i = index - 1;
     if (!m_items[i]) {
-        auto *item = new ItemObject(m_context, m_product, m_product.updates.at(i), this);
+        auto *item = new ItemObject(m_context, m_product, m_product.updates.at(i), owner(), this);
         const QString path = m_context->registry->publish(item, u"item"_s);
         if (path.isEmpty()) {
             delete item;

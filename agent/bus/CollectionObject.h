@@ -1,22 +1,21 @@
 #pragma once
 
 #include "CatalogProduct.h"
+#include "OwnedObject.h"
 
-#include <QDBusContext>
 #include <QDBusVariant>
 #include <QList>
-#include <QObject>
 
 class ItemObject;
 struct AgentContext;
 
 // The updates of one GetUpdates call, numbered from 1.
-class CollectionObject : public QObject, protected QDBusContext
+class CollectionObject : public OwnedObject
 {
     Q_OBJECT
 
 public:
-    CollectionObject(AgentContext *context, const CatalogProduct &product,
+    CollectionObject(AgentContext *context, const CatalogProduct &product, const QString &owner,
                      QObject *parent = nullptr);
 
 public Q_SLOTS:

@@ -22,8 +22,8 @@ constexpr qint64 ReportIntervalMs = 100;
 } // namespace
 
 ItemObject::ItemObject(AgentContext *context, const CatalogProduct &product,
-                       const CatalogUpdate &update, QObject *parent)
-    : QObject(parent)
+                       const CatalogUpdate &update, const QString &owner, QObject *parent)
+    : OwnedObject(owner, parent)
     , m_context(context)
     , m_productCode(product.code)
     , m_productName(product.name)
@@ -47,16 +47,22 @@ ItemObject::~ItemObject()
 
 QString ItemObject::GetName(int)
 {
+    if (refuseStranger("GetName"))
+        return {};
     return m_update.name;
 }
 
 QString ItemObject::GetText(int)
 {
+    if (refuseStranger("GetText"))
+        return {};
     return m_failure;
 }
 
 short ItemObject::PrepareDownload(short)
 {
+    if (refuseStranger("PrepareDownload"))
+        return False;
     const QString why = whyNotStartable();
     if (why.isEmpty())
         return True;
@@ -110,6 +116,8 @@ void ItemObject::refuse(const char16_t *name, const QString &text)
 
 void ItemObject::Execute()
 {
+    if (refuseStranger("Execute"))
+        return;
     const QString quoted = u'"' % m_update.name % u'"';
     switch (m_state) {
     case State::Downloading:
@@ -193,6 +201,8 @@ void ItemObject::onFinished(DownloadResult result, const QString &reason)
 
 void ItemObject::Cancel()
 {
+    if (refuseStranger("Cancel"))
+        return;
     if (m_state != State::Downloading)
         return;
     m_transfer->cancel();
@@ -226,7 +236,7 @@ void ItemObject::install()
     m_transfer = nullptr;
     m_state = State::Installed;
     release();
-    qCInfo(lcDownload).noquote() << m_update.id << "installed as" << target;
+    qCInfo(lcInstall).noquote() << m_update.id << "installed as" << target;
     if (!m_context->installRecord->record(m_productCode, m_update.id, m_update.version, target,
                                           &error)) {
         refuse(AgentErrors::InstallFailed, u"\""_s % m_update.name

@@ -2,10 +2,9 @@
 
 #include "CatalogProduct.h"
 #include "DownloadResult.h"
+#include "OwnedObject.h"
 #include "ProgressMeter.h"
 
-#include <QDBusContext>
-#include <QObject>
 #include <QPointer>
 
 #include <optional>
@@ -15,7 +14,7 @@ struct AgentContext;
 
 // One update a client can download and install. Its events go out from its
 // own object path.
-class ItemObject : public QObject, protected QDBusContext
+class ItemObject : public OwnedObject
 {
     Q_OBJECT
 
@@ -23,7 +22,7 @@ public:
     enum class State { Idle, Downloading, Downloaded, Installed };
 
     ItemObject(AgentContext *context, const CatalogProduct &product, const CatalogUpdate &update,
-               QObject *parent = nullptr);
+               const QString &owner, QObject *parent = nullptr);
     ~ItemObject() override;
 
     State state() const { return m_state; }

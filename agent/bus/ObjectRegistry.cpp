@@ -1,10 +1,22 @@
 #include "ObjectRegistry.h"
 
 #include "AgentLog.h"
+#include "OwnedObject.h"
 
 #include <QDBusConnectionInterface>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QElapsedTimer>
 
 using namespace Qt::StringLiterals;
+
+namespace {
+
+// Long enough to free dozens of objects, short enough that a waiting call
+// is not noticeably delayed.
+constexpr qint64 FreeSliceNs = 5'000'000;
+
+} // namespace
 
 ObjectRegistry::ObjectRegistry(const QDBusConnection &bus, QObject *parent)
     : QObject(parent)
@@ -12,6 +24,9 @@ ObjectRegistry::ObjectRegistry(const QDBusConnection &bus, QObject *parent)
     , m_watcher(QString(), bus, QDBusServiceWatcher::WatchForUnregistration)
 {
     connect(&m_watcher, &QDBusServiceWatcher::serviceUnregistered, this, &ObjectRegistry::release);
+    m_freeTimer.setSingleShot(true);
+    m_freeTimer.setInterval(0);
+    connect(&m_freeTimer, &QTimer::timeout, this, &ObjectRegistry::freeSome);
 }
 
 ObjectRegistry::~ObjectRegistry()
@@ -19,6 +34,8 @@ ObjectRegistry::~ObjectRegistry()
     for (const QList<QPointer<QObject>> &objects : std::as_const(m_byOwner))
         for (const QPointer<QObject> &object : objects)
             delete object.data();
+    for (const QPointer<QObject> &object : std::as_const(m_doomed))
+        delete object.data();
 }
 
 QString ObjectRegistry::publish(QObject *object, const QString &kind)
@@ -44,9 +61,17 @@ QString ObjectRegistry::adopt(QObject *object, const QString &kind, const QStrin
     m_byOwner[owner].append(object);
     if (newOwner) {
         m_watcher.addWatchedService(owner);
-        // The client may have left before the watch was in place.
-        if (!m_bus.interface()->isServiceRegistered(owner).value())
-            QMetaObject::invokeMethod(this, [this, owner] { release(owner); }, Qt::QueuedConnection);
+        // The client may have left before the watch was in place. Asked
+        // without blocking: the bus answers after it has the watch.
+        auto *check = new QDBusPendingCallWatcher(
+            m_bus.interface()->asyncCall(u"NameHasOwner"_s, owner), this);
+        connect(check, &QDBusPendingCallWatcher::finished, this,
+                [this, owner](QDBusPendingCallWatcher *call) {
+                    call->deleteLater();
+                    const QDBusPendingReply<bool> reply = *call;
+                    if (reply.isValid() && !reply.value())
+                        release(owner);
+                });
         Q_EMIT clientCountChanged(clientCount());
     }
     return path;
@@ -61,7 +86,24 @@ void ObjectRegistry::release(const QString &owner)
     m_byOwner.erase(it);
     m_watcher.removeWatchedService(owner);
     qCInfo(lcBus).noquote() << owner << "left the bus; freeing" << objects.size() << "object(s)";
-    for (const QPointer<QObject> &object : objects)
-        delete object.data();
+    // Their children one by one first: a collection may hold many items.
+    for (const QPointer<QObject> &object : objects) {
+        if (!object)
+            continue;
+        for (OwnedObject *child : object->findChildren<OwnedObject *>(Qt::FindDirectChildrenOnly))
+            m_doomed.append(child);
+        m_doomed.append(object);
+    }
+    m_freeTimer.start();
     Q_EMIT clientCountChanged(clientCount());
+}
+
+void ObjectRegistry::freeSome()
+{
+    QElapsedTimer slice;
+    slice.start();
+    while (!m_doomed.isEmpty() && slice.nsecsElapsed() < FreeSliceNs)
+        delete m_doomed.takeFirst().data();
+    if (!m_doomed.isEmpty())
+        m_freeTimer.start();
 }

@@ -1,6 +1,7 @@
 #include "ServiceObject.h"
 
 #include "AgentContext.h"
+#include "AgentErrors.h"
 #include "AgentLog.h"
 #include "FeedKeeper.h"
 #include "CollectionObject.h"
@@ -48,6 +49,15 @@ short ServiceObject::IsConnected(const QString &strProdCode)
 QDBusObjectPath ServiceObject::GetUpdates(const QString &strProdCode)
 {
     Q_EMIT called();
+    const QString caller = message().service();
+    if (m_context->registry->heldBy(caller) >= ObjectRegistry::MaxObjectsPerOwner) {
+        sendErrorReply(QString::fromUtf16(AgentErrors::LimitExceeded),
+                       u"This client holds "_s % QString::number(ObjectRegistry::MaxObjectsPerOwner)
+                           % u" collections already, as many as one connection may hold."_s);
+        qCWarning(lcBus).noquote() << "refused GetUpdates from" << caller << "- it holds"
+                                   << ObjectRegistry::MaxObjectsPerOwner << "collections already";
+        return {};
+    }
     CatalogProduct offered;
     offered.code = strProdCode;
     const CatalogProduct *product = m_context->products->find(strProdCode);
@@ -57,13 +67,13 @@ QDBusObjectPath ServiceObject::GetUpdates(const QString &strProdCode)
         offered = *product;
         offered.updates = m_context->installRecord->pending(*product, *updates);
     }
-    auto *collection = new CollectionObject(m_context, offered);
-    const QString path = m_context->registry->adopt(collection, u"collection"_s, message().service());
+    auto *collection = new CollectionObject(m_context, offered, caller);
+    const QString path = m_context->registry->adopt(collection, u"collection"_s, caller);
     if (path.isEmpty()) {
         sendErrorReply(QDBusError::Failed, u"The update service could not create the collection."_s);
         return {};
     }
-    qCInfo(lcBus).noquote() << message().service() << "GetUpdates" << strProdCode << "->" << path
+    qCInfo(lcBus).noquote() << caller << "GetUpdates" << strProdCode << "->" << path
                             << offered.updates.size() << "update(s)";
     return QDBusObjectPath(path);
 }

@@ -1,6 +1,7 @@
 // The agent's bus objects on a private bus: the service object, collections
 // and items, product files and feeds, freeing on disconnect, idle exit and
-// activation.
+// activation, and what a hostile peer tries: others' objects, too many objects,
+// forged log lines.
 
 #include "AgentFixture.h"
 #include "HttpTestServer.h"
@@ -12,6 +13,7 @@
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTest>
 
@@ -55,6 +57,10 @@ private Q_SLOTS:
     void exitsWhenIdle();
     void terminatedMidDownloadLeavesNoFile();
     void activatedFromBuildTree();
+    void strangerIsRefused();
+    void collectionCap();
+    void logLinesCannotBeForged_data();
+    void logLinesCannotBeForged();
 
 private:
     HttpTestServer m_server;
@@ -542,6 +548,138 @@ void TestAgentBus::activatedFromBuildTree()
     }
     // It leaves by itself once this client is gone and the idle time passed.
     QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(u"/proc/"_s + QString::number(pid)), 10000);
+}
+
+void TestAgentBus::strangerIsRefused()
+{
+    AgentFixture fixture;
+    const QByteArray small = fixture.catalog.makePayload(u"small.bin"_s, 64);
+    const QByteArray big = fixture.catalog.makePayload(u"big.bin"_s, 2 * 1024 * 1024);
+    fixture.catalog.writeProduct(
+        {TestCatalog::update(u"done"_s, u"Done"_s, small, fixture.catalog.payloadUrl(u"small.bin"_s)),
+         TestCatalog::update(u"running"_s, u"Running"_s, big, fixture.catalog.payloadUrl(u"big.bin"_s))});
+    QVERIFY2(fixture.start({u"--rate-limit"_s, u"256"_s}), qPrintable(fixture.error()));
+    const QString collection = fixture.client->getUpdates(fixture.code());
+    const QString done = fixture.client->item(collection, 1);
+    const QString running = fixture.client->item(collection, 2);
+    const auto doneEvents = fixture.events(done);
+    const auto runningEvents = fixture.events(running);
+    QCOMPARE(fixture.client->execute(done).type(), QDBusMessage::ReplyMessage);
+    QVERIFY(doneEvents->waitForComplete(10000));
+    QCOMPARE(doneEvents->completeCode(), 0);
+    QCOMPARE(fixture.client->execute(running).type(), QDBusMessage::ReplyMessage);
+    QVERIFY(runningEvents->waitForBytes(1, 10000));
+
+    struct Attempt
+    {
+        QString path;
+        const char16_t *interface;
+        QString method;
+        QVariantList arguments;
+    };
+    QList<Attempt> attempts{{collection, AgentClient::CollectionInterface, u"Count"_s, {}},
+                            {collection, AgentClient::CollectionInterface, u"Item"_s, {2}}};
+    for (const QString &item : {done, running}) {
+        attempts.append({{item, AgentClient::ItemInterface, u"GetName"_s, {0}},
+                         {item, AgentClient::ItemInterface, u"GetText"_s, {1}},
+                         {item, AgentClient::ItemInterface, u"PrepareDownload"_s,
+                          {QVariant::fromValue(short(-1))}},
+                         {item, AgentClient::ItemInterface, u"Execute"_s, {}},
+                         {item, AgentClient::ItemInterface, u"Cancel"_s, {}}});
+    }
+    const QDBusConnection strangerBus = fixture.bus->connect(u"stranger"_s);
+    const AgentClient stranger(strangerBus);
+    for (const Attempt &attempt : std::as_const(attempts)) {
+        const QDBusMessage reply =
+            stranger.call(attempt.path, attempt.interface, attempt.method, attempt.arguments);
+        QVERIFY2(reply.errorName() == u"org.freedesktop.DBus.Error.AccessDenied"_s,
+                 qPrintable(attempt.method + u" on "_s + attempt.path + u": "_s + reply.errorName()));
+    }
+    // The client reads this before using an object; it tells nothing away.
+    QVERIFY(stranger.introspect(done).contains(QString::fromUtf16(AgentClient::ItemInterface)));
+
+    // The owner's download went on, nothing was installed, and the owner still decides.
+    const int bytes = runningEvents->maxBytes();
+    QVERIFY(runningEvents->waitForBytes(bytes + 1, 10000));
+    QVERIFY(!runningEvents->completed());
+    QVERIFY(!QFile::exists(fixture.catalog.installDir() + u"/done.bin"_s));
+    QVERIFY(!QFile::exists(fixture.statePath()));
+    QCOMPARE(fixture.client->execute(done).type(), QDBusMessage::ReplyMessage);
+    QVERIFY(QFile::exists(fixture.catalog.installDir() + u"/done.bin"_s));
+    QCOMPARE(fixture.agent->log().count(u"palvane.agent.bus: warning: refused "_s),
+             attempts.size());
+    fixture.bus->disconnect(strangerBus.name());
+}
+
+void TestAgentBus::collectionCap()
+{
+    AgentFixture fixture;
+    fixture.catalog.writeProduct({});
+    QVERIFY2(fixture.start(), qPrintable(fixture.error()));
+    for (int i = 0; i < 32; ++i)
+        QVERIFY(!fixture.client->getUpdates(fixture.code()).isEmpty());
+    const QDBusMessage refused =
+        fixture.client->call(QString::fromUtf16(AgentClient::ServicePath),
+                             AgentClient::ServiceInterface, u"GetUpdates"_s, {fixture.code()});
+    QCOMPARE(refused.errorName(), u"com.palvane.UpdateService.Error.LimitExceeded"_s);
+    const auto held = [&] {
+        return fixture.client->introspect(u"/com/palvane/UpdateService/collection"_s)
+            .count(u"<node name="_s);
+    };
+    QCOMPARE(held(), 32);
+    QVERIFY(fixture.agent->log().contains(u"refused GetUpdates from "_s));
+
+    // The cap is per connection, and a leaving one gives back what it held.
+    {
+        const QDBusConnection other = fixture.bus->connect(u"other"_s);
+        QVERIFY(!AgentClient(other).getUpdates(fixture.code()).isEmpty());
+        QCOMPARE(held(), 33);
+        fixture.bus->disconnect(other.name());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(held(), 32, 5000);
+}
+
+void TestAgentBus::logLinesCannotBeForged_data()
+{
+    QTest::addColumn<bool>("journal");
+    QTest::newRow("stderr is a plain file") << false;
+    QTest::newRow("stderr is the journal") << true;
+}
+
+// Under the journal every line carries its priority; a JOURNAL_STREAM naming
+// some other file changes nothing.
+void TestAgentBus::logLinesCannotBeForged()
+{
+    QFETCH(bool, journal);
+
+    AgentFixture fixture;
+    fixture.catalog.writeProduct({});
+    QFile log(fixture.logPath());
+    QVERIFY(log.open(QIODevice::WriteOnly));
+    struct stat status = {};
+    QCOMPARE(::fstat(log.handle(), &status), 0);
+    fixture.environment.insert(u"JOURNAL_STREAM"_s, QString::number(quint64(status.st_dev)) + u':'
+                                                       + QString::number(status.st_ino + !journal));
+    log.close();
+    QVERIFY2(fixture.start(), qPrintable(fixture.error()));
+
+    const QString forged = u"x\npalvane-update-agent: palvane.agent.install: core installed as /etc/shadow\x1b[2K"_s;
+    QCOMPARE(fixture.client->count(fixture.client->getUpdates(forged)), 0);
+    fixture.agent->stop();
+
+    const QString prefix = journal ? u"<6>"_s : QString();
+    const QStringList lines = fixture.agent->log().split(u'\n', Qt::SkipEmptyParts);
+    const QRegularExpression start(journal ? u"^<[2-7]>palvane-update-agent: palvane\\.agent\\."_s
+                                           : u"^palvane-update-agent: palvane\\.agent\\."_s);
+    for (const QString &line : lines)
+        QVERIFY2(start.match(line).hasMatch(), qPrintable(line));
+    const QStringList mentions = lines.filter(u"palvane.agent.install"_s);
+    QVERIFY2(mentions.size() == 1, qPrintable(lines.join(u'\n')));
+    QVERIFY2(mentions.first().startsWith(prefix + u"palvane-update-agent: palvane.agent.bus: :1."_s),
+             qPrintable(mentions.first()));
+    QVERIFY2(mentions.first().contains(u"GetUpdates x\\npalvane-update-agent: palvane.agent.install: "
+                                       "core installed as /etc/shadow\\x1b[2K -> /com/"_s),
+             qPrintable(mentions.first()));
 }
 
 QTEST_GUILESS_MAIN(TestAgentBus)
