@@ -8,6 +8,8 @@
 #include <QDBusPendingReply>
 #include <QElapsedTimer>
 
+#include <malloc.h>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -33,9 +35,9 @@ ObjectRegistry::~ObjectRegistry()
 {
     for (const QList<QPointer<QObject>> &objects : std::as_const(m_byOwner))
         for (const QPointer<QObject> &object : objects)
-            delete object.data();
+            retire(object);
     for (const QPointer<QObject> &object : std::as_const(m_doomed))
-        delete object.data();
+        retire(object);
 }
 
 QString ObjectRegistry::publish(QObject *object, const QString &kind)
@@ -46,7 +48,11 @@ QString ObjectRegistry::publish(QObject *object, const QString &kind)
         qCWarning(lcBus).noquote() << "cannot export" << path << "-" << m_bus.lastError().message();
         return {};
     }
-    connect(object, &QObject::destroyed, this, [this, path] { m_bus.unregisterObject(path); });
+    m_paths.insert(object, path);
+    connect(object, &QObject::destroyed, this, [this, path](QObject *gone) {
+        m_paths.remove(gone);
+        m_bus.unregisterObject(path);
+    });
     return path;
 }
 
@@ -103,7 +109,29 @@ void ObjectRegistry::freeSome()
     QElapsedTimer slice;
     slice.start();
     while (!m_doomed.isEmpty() && slice.nsecsElapsed() < FreeSliceNs)
-        delete m_doomed.takeFirst().data();
-    if (!m_doomed.isEmpty())
+        retire(m_doomed.takeFirst());
+    if (!m_doomed.isEmpty()) {
         m_freeTimer.start();
+        return;
+    }
+#ifdef __GLIBC__
+    // A client that held many objects leaves the heap full of free memory
+    // that glibc would otherwise keep.
+    ::malloc_trim(0);
+#endif
+}
+
+void ObjectRegistry::retire(QObject *object)
+{
+    if (!object)
+        return;
+    for (OwnedObject *child : object->findChildren<OwnedObject *>(Qt::FindDirectChildrenOnly))
+        retire(child);
+    if (const QString path = m_paths.take(object); !path.isEmpty())
+        m_bus.unregisterObject(path);
+    // QtDBus looks for a destroyed object through its whole object tree, in
+    // its own thread, while this one waits: with thousands of objects that is
+    // milliseconds each. Unregistered already, the object need not be looked for.
+    QObject::disconnect(object, &QObject::destroyed, nullptr, nullptr);
+    delete object;
 }

@@ -40,9 +40,11 @@ Q_SIGNALS:
 private:
     void release(const QString &owner);
     void freeSome();
+    void retire(QObject *object);
 
     QDBusConnection m_bus;
     QDBusServiceWatcher m_watcher;
+    QHash<QObject *, QString> m_paths;
     QHash<QString, QList<QPointer<QObject>>> m_byOwner;
     quint64 m_nextId = 1;
     QList<QPointer<QObject>> m_doomed;
