@@ -506,6 +506,8 @@ void TestAgentUnits::exampleConfigHoldsTheDefaults()
     QCOMPARE(options.stallTimeoutMs, defaults.stallTimeoutMs);
     QCOMPARE(options.feedMaxAgeMs, defaults.feedMaxAgeMs);
     QCOMPARE(options.feedTimeoutMs, defaults.feedTimeoutMs);
+}
+
 void TestAgentUnits::logEscapesPeerText_data()
 {
     QTest::addColumn<QString>("text");
