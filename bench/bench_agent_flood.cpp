@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// One connection floods the agent with GetUpdates calls (and asks for every
-// item of what it may hold), then leaves. Printed: the agent's RSS against
-// its idle figure, and the slowest IsConnected answer a second client gets
-// while idle (the floor), during the flood and while the flooder's objects
-// are freed. Not part of the test run:
+// One connection floods the agent with GetUpdates calls, asks for every item
+// of what it may hold, then leaves. Printed: the agent's RSS against its idle
+// figure, and the slowest IsConnected answer a second client gets while idle
+// (the floor), during the flood and while the flooder's objects are freed.
+// The flooder is this program again in a process of its own, so the two
+// clients share nothing but the bus. Not part of the test run:
 //   bench_agent_flood [calls] [updates]     (default 100000 calls, 500 updates)
 
 #include "AgentFixture.h"
@@ -12,15 +13,16 @@
 #include <QDBusConnectionInterface>
 #include <QDBusPendingCall>
 #include <QDBusPendingReply>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
+#include <QProcess>
 #include <QThread>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
-#include <memory>
+#include <functional>
 
 using namespace Qt::StringLiterals;
 
@@ -28,6 +30,7 @@ namespace {
 
 // Calls the flooder keeps in flight, as a client that does not wait would.
 constexpr int Window = 64;
+constexpr int WaitMs = 600000;
 
 double rssMegabytes(uint pid)
 {
@@ -39,6 +42,69 @@ double rssMegabytes(uint pid)
             return line.mid(6).trimmed().split(' ').constFirst().toDouble() / 1024.0;
     }
     return -1;
+}
+
+// A line from the other process on stdin.
+bool waitForGo()
+{
+    char go[8];
+    return std::fgets(go, sizeof go, stdin) != nullptr;
+}
+
+// The flooder's side: connects, says so and waits for a line on stdin (so
+// that starting a process is not measured), makes the calls, prints a line,
+// waits again, asks for the items, prints a second line and leaves.
+int flood(const QString &address, const QString &code, int calls, int updates)
+{
+    const QDBusConnection bus = QDBusConnection::connectToBus(address, u"flood"_s);
+    const AgentClient flooder(bus);
+    std::printf("%s\n", bus.isConnected() ? "connected" : "no bus");
+    std::fflush(stdout);
+    if (!bus.isConnected() || !waitForGo())
+        return 1;
+    QList<QDBusPendingCall> pending;
+    QStringList held;
+    int refused = 0;
+    int otherErrors = 0;
+    const auto settle = [&](const QDBusPendingCall &call) {
+        QDBusPendingReply<QDBusObjectPath> reply = call;
+        reply.waitForFinished();
+        if (reply.isValid())
+            held.append(reply.value().path());
+        else if (reply.error().name() == u"com.palvane.UpdateService.Error.LimitExceeded"_s)
+            ++refused;
+        else
+            ++otherErrors;
+    };
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = 0; i < calls; ++i) {
+        QDBusMessage message = QDBusMessage::createMethodCall(
+            QString::fromUtf16(AgentClient::ServiceName), QString::fromUtf16(AgentClient::ServicePath),
+            QString::fromUtf16(AgentClient::ServiceInterface), u"GetUpdates"_s);
+        message.setArguments({code});
+        pending.append(bus.asyncCall(message));
+        if (pending.size() >= Window)
+            settle(pending.takeFirst());
+    }
+    for (const QDBusPendingCall &call : std::as_const(pending))
+        settle(call);
+    std::printf("%d GetUpdates in %lld ms: %lld collections, %d refused (LimitExceeded), %d other "
+                "errors\n",
+                calls, qlonglong(timer.elapsed()), qlonglong(held.size()), refused, otherErrors);
+    std::fflush(stdout);
+    if (!waitForGo())
+        return 1;
+    timer.restart();
+    int items = 0;
+    for (const QString &collection : std::as_const(held)) {
+        for (int index = 1; index <= updates; ++index)
+            items += !flooder.item(collection, index).isEmpty();
+    }
+    std::printf("then Item(1..%d) on each collection in %lld ms: %d items\n", updates,
+                qlonglong(timer.elapsed()), items);
+    std::fflush(stdout);
+    return otherErrors == 0 ? 0 : 1;
 }
 
 struct Latency
@@ -69,54 +135,6 @@ Latency probe(const AgentClient &client, const QString &code, const std::functio
     return result;
 }
 
-struct Flood
-{
-    uint agentPid = 0;
-    double rssAfterCalls = 0;
-    int collections = 0;
-    int refused = 0;
-    int otherErrors = 0;
-    int items = 0;
-    qint64 ms = 0;
-};
-
-void flood(const QDBusConnection &bus, const QString &code, int calls, int updates, Flood *out)
-{
-    const AgentClient flooder(bus);
-    QElapsedTimer timer;
-    timer.start();
-    QList<QDBusPendingCall> pending;
-    QStringList held;
-    const auto settle = [&](const QDBusPendingCall &call) {
-        QDBusPendingReply<QDBusObjectPath> reply = call;
-        reply.waitForFinished();
-        if (reply.isValid())
-            held.append(reply.value().path());
-        else if (reply.error().name() == u"com.palvane.UpdateService.Error.LimitExceeded"_s)
-            ++out->refused;
-        else
-            ++out->otherErrors;
-    };
-    for (int i = 0; i < calls; ++i) {
-        QDBusMessage message = QDBusMessage::createMethodCall(
-            QString::fromUtf16(AgentClient::ServiceName), QString::fromUtf16(AgentClient::ServicePath),
-            QString::fromUtf16(AgentClient::ServiceInterface), u"GetUpdates"_s);
-        message.setArguments({code});
-        pending.append(bus.asyncCall(message));
-        if (pending.size() >= Window)
-            settle(pending.takeFirst());
-    }
-    for (const QDBusPendingCall &call : std::as_const(pending))
-        settle(call);
-    out->collections = int(held.size());
-    out->rssAfterCalls = rssMegabytes(out->agentPid);
-    for (const QString &collection : std::as_const(held)) {
-        for (int index = 1; index <= updates; ++index)
-            out->items += !flooder.item(collection, index).isEmpty();
-    }
-    out->ms = timer.elapsed();
-}
-
 void printLatency(const char *phase, const Latency &latency, const Latency &floor)
 {
     std::printf("%-28s IsConnected slowest %7.2f ms (%4.1fx the floor), 99%% under %6.2f ms, "
@@ -125,11 +143,24 @@ void printLatency(const char *phase, const Latency &latency, const Latency &floo
                 latency.calls, latency.failed ? " - SOME CALLS FAILED" : "");
 }
 
+// The flooder's next line, or an empty one once it is gone.
+QByteArray lineFrom(QProcess &flooder)
+{
+    const QDeadlineTimer deadline(WaitMs);
+    while (!flooder.canReadLine() && flooder.state() == QProcess::Running && !deadline.hasExpired())
+        flooder.waitForReadyRead(1);
+    return flooder.readLine().trimmed();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    if (argc == 6 && QByteArray(argv[1]) == "--flood") {
+        return flood(QString::fromUtf8(argv[2]), QString::fromUtf8(argv[3]),
+                     QByteArray(argv[4]).toInt(), QByteArray(argv[5]).toInt());
+    }
     const int calls = argc > 1 ? QByteArray(argv[1]).toInt() : 100000;
     const int updates = argc > 2 ? QByteArray(argv[2]).toInt() : 500;
 
@@ -149,51 +180,54 @@ int main(int argc, char *argv[])
     const QString code = fixture.code();
     const uint pid = client.bus().interface()->servicePid(fixture.agent->uniqueName()).value();
 
-    QElapsedTimer idle;
-    idle.start();
-    const Latency floor = probe(client, code, [&] { return idle.elapsed() >= 5000; });
+    QElapsedTimer clock;
+    clock.start();
+    const Latency floor = probe(client, code, [&] { return clock.elapsed() >= 5000; });
     const double idleRss = rssMegabytes(pid);
     std::printf("agent idle: RSS %.1f MB; %d updates in the product\n", idleRss, updates);
     printLatency("idle, 5 s (the floor)", floor, floor);
 
-    Flood result;
-    result.agentPid = pid;
-    Latency during;
-    QString floodName;
-    {
-        // Its last reference must go for the connection to close.
-        const QDBusConnection floodBus = fixture.bus->connect(u"flood"_s);
-        floodName = floodBus.name();
-        std::atomic<bool> flooding = true;
-        std::unique_ptr<QThread> flooder(QThread::create([&] {
-            flood(floodBus, code, calls, updates, &result);
-            flooding = false;
-        }));
-        flooder->start();
-        during = probe(client, code, [&] { return !flooding; });
-        flooder->wait();
+    QProcess flooder;
+    flooder.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    flooder.start(QCoreApplication::applicationFilePath(),
+                  {u"--flood"_s, fixture.bus->address(), code, QString::number(calls),
+                   QString::number(updates)});
+    if (!flooder.waitForStarted() || lineFrom(flooder) != "connected") {
+        std::fprintf(stderr, "the flooder did not start\n");
+        return 1;
     }
-    const double floodRss = rssMegabytes(pid);
-    std::printf("flood: %d GetUpdates: %d collections, %d refused (LimitExceeded), %d other errors\n",
-                calls, result.collections, result.refused, result.otherErrors);
-    std::printf("agent after the GetUpdates calls: RSS %.1f MB, %+.1f MB over idle (goal: under 25)\n",
-                result.rssAfterCalls, result.rssAfterCalls - idleRss);
-    std::printf("then Item(1..%d) on each collection: %d items; RSS %.1f MB, %+.1f MB over idle\n",
-                updates, result.items, floodRss, floodRss - idleRss);
-    std::printf("flood and items took %lld ms\n", qlonglong(result.ms));
-    printLatency("during the flood", during, floor);
+    flooder.write("go\n");
+    const Latency duringCalls = probe(client, code, [&] {
+        flooder.waitForReadyRead(0);
+        return flooder.canReadLine() || flooder.state() != QProcess::Running;
+    });
+    const QByteArray callsLine = lineFrom(flooder);
+    const double callsRss = rssMegabytes(pid);
+    flooder.write("go\n");
+    const Latency duringItems = probe(client, code, [&] {
+        flooder.waitForReadyRead(0);
+        return flooder.canReadLine() || flooder.state() != QProcess::Running;
+    });
+    const QByteArray itemsLine = lineFrom(flooder);
+    const double itemsRss = rssMegabytes(pid);
+    clock.restart();
+    const Latency leaving = probe(client, code, [&] { return clock.elapsed() >= 3000; });
+    flooder.waitForFinished(WaitMs);
 
-    QElapsedTimer leaving;
-    fixture.bus->disconnect(floodName);
-    leaving.start();
-    const Latency after = probe(client, code, [&] { return leaving.elapsed() >= 3000; });
-    printLatency("3 s from the flooder leaving", after, floor);
+    std::printf("flood: %s\n", callsLine.constData());
+    std::printf("agent after the GetUpdates calls: RSS %.1f MB, %+.1f MB over idle (goal: under 25)\n",
+                callsRss, callsRss - idleRss);
+    std::printf("%s; RSS %.1f MB, %+.1f MB over idle\n", itemsLine.constData(), itemsRss,
+                itemsRss - idleRss);
+    printLatency("during the GetUpdates calls", duringCalls, floor);
+    printLatency("during the Item calls", duringItems, floor);
+    printLatency("3 s from the flooder leaving", leaving, floor);
     std::printf("goal for the slowest answer: under 100 ms\n");
-    std::printf("agent after the flooder left: RSS %.1f MB\n", rssMegabytes(pid));
-    std::printf("items still exported then: %lld\n",
+    std::printf("agent 3 s after the flooder left: RSS %.1f MB; items still exported: %lld\n",
+                rssMegabytes(pid),
                 qlonglong(client.introspect(u"/com/palvane/UpdateService/item"_s).count(u"<node name"_s)));
-    const bool freed = fixture.agent->log().contains(u"left the bus; freeing"_s);
-    if (!freed)
-        std::printf("the agent never logged the flooder leaving\n");
-    return result.otherErrors == 0 && floor.failed + during.failed + after.failed == 0 && freed ? 0 : 1;
+    const bool ok = flooder.exitStatus() == QProcess::NormalExit && flooder.exitCode() == 0
+                    && floor.failed + duringCalls.failed + duringItems.failed + leaving.failed == 0
+                    && fixture.agent->log().contains(u"left the bus; freeing"_s);
+    return ok ? 0 : 1;
 }
