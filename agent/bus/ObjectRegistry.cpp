@@ -23,9 +23,12 @@ constexpr qint64 FreeSliceNs = 5'000'000;
 ObjectRegistry::ObjectRegistry(const QDBusConnection &bus, QObject *parent)
     : QObject(parent)
     , m_bus(bus)
-    , m_watcher(QString(), bus, QDBusServiceWatcher::WatchForUnregistration)
 {
-    connect(&m_watcher, &QDBusServiceWatcher::serviceUnregistered, this, &ObjectRegistry::release);
+    // One subscription for every client: watching each one by name would cost
+    // a match rule and a round trip to the bus per client.
+    m_bus.connect(u"org.freedesktop.DBus"_s, u"/org/freedesktop/DBus"_s, u"org.freedesktop.DBus"_s,
+                  u"NameOwnerChanged"_s, this,
+                  SLOT(onNameOwnerChanged(QString, QString, QString)));
     m_freeTimer.setSingleShot(true);
     m_freeTimer.setInterval(0);
     connect(&m_freeTimer, &QTimer::timeout, this, &ObjectRegistry::freeSome);
@@ -66,9 +69,8 @@ QString ObjectRegistry::adopt(QObject *object, const QString &kind, const QStrin
     const bool newOwner = !m_byOwner.contains(owner);
     m_byOwner[owner].append(object);
     if (newOwner) {
-        m_watcher.addWatchedService(owner);
-        // The client may have left before the watch was in place. Asked
-        // without blocking: the bus answers after it has the watch.
+        // The client may have left before its call was answered; asked
+        // without blocking.
         auto *check = new QDBusPendingCallWatcher(
             m_bus.interface()->asyncCall(u"NameHasOwner"_s, owner), this);
         connect(check, &QDBusPendingCallWatcher::finished, this,
@@ -83,6 +85,12 @@ QString ObjectRegistry::adopt(QObject *object, const QString &kind, const QStrin
     return path;
 }
 
+void ObjectRegistry::onNameOwnerChanged(const QString &name, const QString &, const QString &newOwner)
+{
+    if (newOwner.isEmpty())
+        release(name);
+}
+
 void ObjectRegistry::release(const QString &owner)
 {
     const auto it = m_byOwner.find(owner);
@@ -90,7 +98,6 @@ void ObjectRegistry::release(const QString &owner)
         return;
     const QList<QPointer<QObject>> objects = it.value();
     m_byOwner.erase(it);
-    m_watcher.removeWatchedService(owner);
     qCInfo(lcBus).noquote() << owner << "left the bus; freeing" << objects.size() << "object(s)";
     // Their children one by one first: a collection may hold many items.
     for (const QPointer<QObject> &object : objects) {

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QDBusConnection>
-#include <QDBusServiceWatcher>
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -37,13 +36,15 @@ public:
 Q_SIGNALS:
     void clientCountChanged(int count);
 
+private Q_SLOTS:
+    void onNameOwnerChanged(const QString &name, const QString &oldOwner, const QString &newOwner);
+
 private:
     void release(const QString &owner);
     void freeSome();
     void retire(QObject *object);
 
     QDBusConnection m_bus;
-    QDBusServiceWatcher m_watcher;
     QHash<QObject *, QString> m_paths;
     QHash<QString, QList<QPointer<QObject>>> m_byOwner;
     quint64 m_nextId = 1;
