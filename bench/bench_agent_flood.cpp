@@ -197,17 +197,15 @@ int main(int argc, char *argv[])
         return 1;
     }
     flooder.write("go\n");
-    const Latency duringCalls = probe(client, code, [&] {
+    const auto flooderSpoke = [&] {
         flooder.waitForReadyRead(0);
         return flooder.canReadLine() || flooder.state() != QProcess::Running;
-    });
+    };
+    const Latency duringCalls = probe(client, code, flooderSpoke);
     const QByteArray callsLine = lineFrom(flooder);
     const double callsRss = rssMegabytes(pid);
     flooder.write("go\n");
-    const Latency duringItems = probe(client, code, [&] {
-        flooder.waitForReadyRead(0);
-        return flooder.canReadLine() || flooder.state() != QProcess::Running;
-    });
+    const Latency duringItems = probe(client, code, flooderSpoke);
     const QByteArray itemsLine = lineFrom(flooder);
     const double itemsRss = rssMegabytes(pid);
     clock.restart();
