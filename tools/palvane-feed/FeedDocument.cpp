@@ -1,0 +1,95 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "FeedDocument.h"
+
+#include "BoundedFile.h"
+#include "ToolError.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSaveFile>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// The agent's limits: a feed of at most 1 MiB, serials up to 2^53 - 1.
+constexpr qint64 MaxFeedBytes = 1024 * 1024;
+constexpr qint64 MaxSerial = (qint64(1) << 53) - 1;
+
+const QString Product = u"product"_s;
+const QString Serial = u"serial"_s;
+const QString Expires = u"expires"_s;
+const QString Updates = u"updates"_s;
+
+} // namespace
+
+FeedDocument FeedDocument::load(const QString &path)
+{
+    QString error;
+    const std::optional<QByteArray> bytes = BoundedFile::read(path, MaxFeedBytes, &error);
+    if (!bytes)
+        throw ToolError{path % u": "_s % error};
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(*bytes, &parseError);
+    if (parseError.error != QJsonParseError::NoError)
+        throw ToolError{path % u": not valid JSON: "_s % parseError.errorString()};
+    FeedDocument feed;
+    feed.m_root = document.object();
+    const double serial = feed.m_root.value(Serial).toDouble(-1);
+    if (!document.isObject() || !feed.m_root.value(Product).isString()
+        || !feed.m_root.value(Updates).isArray() || serial < 0 || serial > double(MaxSerial)
+        || serial != double(qint64(serial)))
+        throw ToolError{path % u": not a feed: it needs \"product\", a whole \"serial\" and a list of \"updates\""_s};
+    return feed;
+}
+
+FeedDocument FeedDocument::create(const QString &productCode)
+{
+    FeedDocument feed;
+    feed.m_root = {{Product, productCode}, {Serial, 0}, {Updates, QJsonArray()}};
+    return feed;
+}
+
+QString FeedDocument::product() const
+{
+    return m_root.value(Product).toString();
+}
+
+qint64 FeedDocument::serial() const
+{
+    return qint64(m_root.value(Serial).toDouble());
+}
+
+void FeedDocument::putUpdate(const QJsonObject &update)
+{
+    QJsonArray updates = m_root.value(Updates).toArray();
+    const QJsonValue id = update.value(u"id"_s);
+    qsizetype at = 0;
+    while (at < updates.size() && updates.at(at).toObject().value(u"id"_s) != id)
+        ++at;
+    if (at < updates.size())
+        updates.replace(at, update);
+    else
+        updates.append(update);
+    m_root.insert(Updates, updates);
+}
+
+void FeedDocument::renew(const QDateTime &expires)
+{
+    if (serial() >= MaxSerial)
+        throw ToolError{u"the serial cannot go higher than "_s % QString::number(MaxSerial)};
+    m_root.insert(Serial, serial() + 1);
+    m_root.insert(Expires, expires.toUTC().toString(u"yyyy-MM-ddTHH:mm:ssZ"_s));
+}
+
+QByteArray FeedDocument::toJson() const
+{
+    return QJsonDocument(m_root).toJson(QJsonDocument::Indented);
+}
+
+void writeAtomically(const QString &path, const QByteArray &content)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.commit())
+        throw ToolError{path % u": "_s % file.errorString()};
+}

@@ -1,0 +1,240 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// palvane-feed: the vendor's side of signed update feeds. It makes keys,
+// writes a product's feed from its payloads, signs it, and checks a feed
+// exactly as the agent would.
+#include "FeedDocument.h"
+#include "FeedVerifier.h"
+#include "SigningKey.h"
+#include "ToolError.h"
+
+#include "ProductFile.h"
+#include "Sha256.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QUrl>
+
+#include <cstdio>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString Usage = uR"(usage:
+  palvane-feed keygen KEYFILE
+  palvane-feed pubkey KEYFILE
+  palvane-feed add FEED PAYLOAD --id ID --name NAME --version V [--url URL]
+                   [--file NAME] [--failure-text TEXT] [--product CODE]
+  palvane-feed sign FEED --key KEYFILE [--valid-for DAYS]
+  palvane-feed verify FEED (--product PRODUCTFILE | --key PUBLICKEY)
+
+Exit status: 0 done (verify: the feed would be accepted), 1 verify: the feed
+would be refused, 2 wrong command line, 3 the command failed.
+)"_s;
+
+constexpr int DefaultValidDays = 30;
+// Far enough for any release plan, near enough that a typo is caught.
+constexpr int MaxValidDays = 3650;
+constexpr qint64 HashChunk = 256 * 1024;
+
+void print(FILE *stream, const QString &text)
+{
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+}
+
+// One command's command line: its positional arguments and options.
+class Command
+{
+public:
+    Command(const QStringList &arguments, const QStringList &positionals,
+            const QStringList &options)
+    {
+        for (const QString &name : options)
+            m_parser.addOption(QCommandLineOption(name, QString(), u"value"_s));
+        if (!m_parser.parse(arguments))
+            throw ToolError{m_parser.errorText(), ToolError::Usage};
+        m_positionals = m_parser.positionalArguments().mid(1);
+        if (m_positionals.size() != positionals.size())
+            throw ToolError{arguments.value(1) % u" takes "_s % positionals.join(u' '),
+                            ToolError::Usage};
+        for (const QString &name : options) {
+            if (m_parser.values(name).size() > 1)
+                throw ToolError{u"--"_s % name % u" given twice"_s, ToolError::Usage};
+        }
+    }
+
+    QString at(qsizetype index) const { return m_positionals.at(index); }
+    bool has(const QString &option) const { return m_parser.isSet(option); }
+    QString value(const QString &option) const { return m_parser.value(option); }
+    QString required(const QString &option) const
+    {
+        if (!has(option) || value(option).isEmpty())
+            throw ToolError{u"--"_s % option % u" is needed"_s, ToolError::Usage};
+        return value(option);
+    }
+
+private:
+    QCommandLineParser m_parser;
+    QStringList m_positionals;
+};
+
+int keygen(const QStringList &arguments)
+{
+    const Command command(arguments, {u"KEYFILE"_s}, {});
+    const SigningKey key = SigningKey::generate();
+    key.saveNew(command.at(0));
+    print(stdout, QString::fromLatin1(key.publicKey().toBase64()) % u'\n');
+    print(stderr, u"wrote the private key to "_s % command.at(0)
+                      % u"; keep it secret, put the public key above in the product file\n"_s);
+    return 0;
+}
+
+int pubkey(const QStringList &arguments)
+{
+    const Command command(arguments, {u"KEYFILE"_s}, {});
+    print(stdout, QString::fromLatin1(SigningKey::load(command.at(0)).publicKey().toBase64()) % u'\n');
+    return 0;
+}
+
+QByteArray sha256OfFile(const QString &path, qint64 *size)
+{
+    QFile file(path);
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
+        throw ToolError{path % u": "_s
+                        % (file.error() != QFile::NoError ? file.errorString()
+                                                          : u"not a regular file"_s)};
+    Sha256 sha;
+    QByteArray chunk(HashChunk, Qt::Uninitialized);
+    *size = 0;
+    for (;;) {
+        const qint64 n = file.read(chunk.data(), chunk.size());
+        if (n < 0)
+            throw ToolError{path % u": "_s % file.errorString()};
+        if (n == 0)
+            break;
+        sha.addData(QByteArrayView(chunk.constData(), n));
+        *size += n;
+    }
+    return sha.result().toHex();
+}
+
+int add(const QStringList &arguments)
+{
+    const Command command(arguments, {u"FEED"_s, u"PAYLOAD"_s},
+                          {u"id"_s, u"name"_s, u"version"_s, u"url"_s, u"file"_s,
+                           u"failure-text"_s, u"product"_s});
+    const QString feedPath = command.at(0);
+    const QString payload = command.at(1);
+    QJsonObject update{{u"id"_s, command.required(u"id"_s)},
+                       {u"name"_s, command.required(u"name"_s)},
+                       {u"version"_s, command.required(u"version"_s)}};
+    const QString product = command.value(u"product"_s);
+    if (command.has(u"product"_s) && !ProductFile::isProductCode(product))
+        throw ToolError{u"--product must be 38 characters, \"{\" first and the first \"}\" last"_s,
+                        ToolError::Usage};
+
+    const bool exists = QFileInfo::exists(feedPath);
+    if (!exists && !command.has(u"product"_s))
+        throw ToolError{feedPath % u" does not exist yet: give --product CODE"_s, ToolError::Usage};
+    FeedDocument feed = exists ? FeedDocument::load(feedPath) : FeedDocument::create(product);
+    if (command.has(u"product"_s) && feed.product().compare(product, Qt::CaseInsensitive) != 0)
+        throw ToolError{feedPath % u" is the feed of "_s % feed.product() % u", not of "_s % product};
+
+    qint64 size = 0;
+    update.insert(u"sha256"_s, QString::fromLatin1(sha256OfFile(payload, &size)));
+    update.insert(u"size"_s, size);
+    update.insert(u"url"_s, command.has(u"url"_s) ? command.value(u"url"_s)
+                                                   : QFileInfo(payload).fileName());
+    if (command.has(u"file"_s))
+        update.insert(u"file"_s, command.value(u"file"_s));
+    if (command.has(u"failure-text"_s))
+        update.insert(u"failureText"_s, command.value(u"failure-text"_s));
+    feed.putUpdate(update);
+    writeAtomically(feedPath, feed.toJson());
+    print(stderr, feedPath % u": "_s % update.value(u"id"_s).toString() % u", "_s
+                      % QString::number(size) % u" bytes; sign the feed before publishing it\n"_s);
+    return 0;
+}
+
+int sign(const QStringList &arguments)
+{
+    const Command command(arguments, {u"FEED"_s}, {u"key"_s, u"valid-for"_s});
+    const QString feedPath = command.at(0);
+    bool ok = true;
+    const int days = command.has(u"valid-for"_s) ? command.value(u"valid-for"_s).toInt(&ok)
+                                                  : DefaultValidDays;
+    if (!ok || days < 1 || days > MaxValidDays)
+        throw ToolError{u"--valid-for takes a number of days from 1 to "_s
+                            % QString::number(MaxValidDays),
+                        ToolError::Usage};
+    const SigningKey key = SigningKey::load(command.required(u"key"_s));
+
+    FeedDocument feed = FeedDocument::load(feedPath);
+    feed.renew(QDateTime::currentDateTimeUtc().addDays(days));
+    const QByteArray bytes = feed.toJson();
+    const QByteArray signature = key.sign(bytes).toBase64() + '\n';
+    // Never publish what the agent would refuse.
+    const FeedVerifier::Verdict verdict = FeedVerifier::check(
+        bytes, signature, {key.publicKey()}, feed.product(),
+        QUrl::fromLocalFile(QFileInfo(feedPath).absoluteFilePath()));
+    if (!verdict.accepted)
+        throw ToolError{feedPath % u": not signed, the agent would refuse it: "_s % verdict.reason};
+    writeAtomically(feedPath, bytes);
+    writeAtomically(feedPath % u".sig"_s, signature);
+    const QString name = QFileInfo(feedPath).fileName();
+    print(stderr, feedPath % u": signed: "_s % verdict.summary % u"\npublish "_s % name % u" and "_s
+                      % name % u".sig together\n"_s);
+    return 0;
+}
+
+int verify(const QStringList &arguments)
+{
+    const Command command(arguments, {u"FEED"_s}, {u"product"_s, u"key"_s});
+    if (command.has(u"product"_s) == command.has(u"key"_s))
+        throw ToolError{u"verify takes either --product PRODUCTFILE or --key PUBLICKEY"_s,
+                        ToolError::Usage};
+    const FeedVerifier::Verdict verdict =
+        command.has(u"product"_s)
+            ? FeedVerifier::checkWithProductFile(command.at(0), command.required(u"product"_s))
+            : FeedVerifier::checkWithKey(command.at(0), command.required(u"key"_s).toLatin1());
+    if (!verdict.accepted)
+        throw ToolError{command.at(0) % u": refused: "_s % verdict.reason, ToolError::Refused};
+    print(stdout, command.at(0) % u": accepted: "_s % verdict.summary % u'\n');
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList arguments = QCoreApplication::arguments();
+    const QString name = arguments.value(1);
+    try {
+        if (name == u"keygen"_s)
+            return keygen(arguments);
+        if (name == u"pubkey"_s)
+            return pubkey(arguments);
+        if (name == u"add"_s)
+            return add(arguments);
+        if (name == u"sign"_s)
+            return sign(arguments);
+        if (name == u"verify"_s)
+            return verify(arguments);
+        if (name == u"--help"_s || name == u"-h"_s) {
+            print(stdout, Usage);
+            return 0;
+        }
+        throw ToolError{name.isEmpty() ? u"no command given"_s : u"unknown command "_s % name,
+                        ToolError::Usage};
+    } catch (const ToolError &error) {
+        print(stderr, u"palvane-feed: "_s % error.message % u'\n');
+        if (error.status == ToolError::Usage)
+            print(stderr, u"palvane-feed --help lists the commands\n"_s);
+        return error.status;
+    }
+}
