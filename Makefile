@@ -3,7 +3,7 @@ JOBS ?= $(shell nproc)
 # The package is built on its own, for /usr and without the tests.
 DEB_BUILD ?= $(BUILD)/deb
 
-.PHONY: all deps configure build test demo package clean
+.PHONY: all deps configure build test demo package fuzz clean
 
 all: build
 
@@ -31,5 +31,13 @@ package:
 	cmake --build $(DEB_BUILD) -j $(JOBS)
 	cd $(DEB_BUILD) && cpack -G DEB
 
+# The fuzz targets in a clang build of their own, one minute each.
+fuzz:
+	@scripts/install-deps --fuzz
+	cmake -S . -B $(BUILD)-fuzz -DKELVARRA_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ -DBUILD_TESTING=OFF \
+	      -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD)-fuzz -j $(JOBS) --target fuzz
+	fuzz/run $(BUILD)-fuzz 60
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(BUILD)-fuzz

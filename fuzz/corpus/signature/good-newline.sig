@@ -1,0 +1,1 @@
+q7hsnmFl57IGOQc1/zaWAA9H0yPuDkhtqGEncuQA5rQqycCTvgpZ0FbGZ1CrHHY6+l4I1dc06/geKmT7ii//Ag==

@@ -1,0 +1,32 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The state file through the install record's questions: another process of
+// the user can write anything there. The record reads a path, so each input
+// is written to a scratch file first.
+#include "InstallRecord.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+using namespace Qt::StringLiterals;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    static QTemporaryDir scratch(QDir::tempPath() + u"/fuzz-state-XXXXXX"_s);
+    static const QString path = scratch.filePath(u"installed.json"_s);
+    const QString code = u"{5E1F0C2A-7B3D-4C9E-8A61-2D4F6B8E0A13}"_s;
+
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || file.write(reinterpret_cast<const char *>(data), qint64(size)) != qint64(size))
+        std::abort();
+    file.close();
+    const InstallRecord record(path);
+    (void)record.isInstalled(code, u"core-2.1"_s, u"2.1"_s);
+    (void)record.feedMark(code);
+    return 0;
+}
