@@ -1,21 +1,29 @@
 #!/usr/bin/python3
 """Runs the client for the demo product against the build-tree agent, on a
-private session bus that ends with it (scripts/demo calls this).
+private session bus that ends with it, while serving BUILD_DIR/demo/www over
+HTTP on 127.0.0.1:PORT (scripts/demo calls this).
 
-    demo_driver.py BUILD_DIR PRODUCT_CODE
+    demo_driver.py BUILD_DIR PRODUCT_CODE PORT
 
 With a display (DISPLAY or WAYLAND_DISPLAY) the user answers the prompts.
 Without one the client runs in Xvfb; every prompt is answered with its
 default button through AT-SPI, a screenshot is kept of each prompt and of
 the window while downloads run, and the window is closed once every
 download has ended.
+
+Either way it then asks the agent about the product whose feed is a tampered
+copy, and shows the agent refusing it.
 """
 
+import functools
+import http.server
+import json
 import os
 import re
 import shutil
 import signal
 import sys
+import threading
 import time
 
 import harness
@@ -30,40 +38,87 @@ DEADLINE = 150
 FIRST_DISPLAY = 170
 SLOTS = 3
 PERCENT = re.compile(r"Percent complete: (-?\d+)%")
+XDG = {"xdg-state": "XDG_STATE_HOME", "xdg-data": "XDG_DATA_HOME",
+       "xdg-cache": "XDG_CACHE_HOME", "xdg-config": "XDG_CONFIG_HOME"}
+AGENT_PATH = "/com/palvane/UpdateService"
+AGENT_INTERFACE = "com.palvane.UpdateService.Agent"
 
 
 class Interrupted(Exception):
     pass
 
 
+class FeedServer:
+    """The vendor's web server: a folder over HTTP on 127.0.0.1, in a thread
+    of this process, so it ends with the demo."""
+
+    class Quiet(http.server.SimpleHTTPRequestHandler):
+        def log_message(self, *args):
+            pass
+
+    def __init__(self, folder, port):
+        handler = functools.partial(self.Quiet, directory=folder)
+        try:
+            self.server = http.server.ThreadingHTTPServer(("127.0.0.1", port), handler)
+        except OSError as e:
+            raise TestFailure("cannot serve the feed on 127.0.0.1:%d: %s" % (port, e))
+        self.server.daemon_threads = True
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+def show_refused_feed(session, folder):
+    """Asks the agent about the product whose feed a hijacked mirror changed,
+    and prints its answer with the agent's log line about that feed."""
+    code, feed = folder.mirror_product()
+    agent = session.bus().get_object(harness.SERVICE_NAME, AGENT_PATH)
+    connected = int(agent.IsConnected(code, dbus_interface=AGENT_INTERFACE, timeout=30))
+    lines = [line for line in session.agent_log_text().splitlines() if feed in line]
+    print("\nRefused feed: a tampered copy at %s (one payload address changed, the "
+          "vendor's signature kept)" % feed)
+    print("  IsConnected(%s) = %d" % (code, connected))
+    for line in lines:
+        print("  agent: " + line)
+    check(connected == 0 and lines, "the agent did not refuse the tampered feed")
+
+
 class DemoFolder:
-    """BUILD/demo as scripts/make-demo-catalog left it, and what the run adds."""
+    """BUILD/demo as scripts/make-demo-feed left it, and what the run adds."""
 
     def __init__(self, build):
         self.root = os.path.join(build, "demo")
         self.screenshots = os.path.join(self.root, "screenshots")
         self.install_dir = os.path.join(self.root, "installed")
+        self.www = os.path.join(self.root, "www")
+        self.products = os.path.join(self.root, "products")
         self.log = os.path.join(self.root, "agent.log")
         self.activation = os.path.join(build, "agent", "activation")
 
     def prepare(self):
         shutil.rmtree(self.screenshots, ignore_errors=True)
         os.makedirs(self.screenshots)
-        for sub in ("xdg-state", "xdg-data", "xdg-cache"):
+        for sub in XDG:
             shutil.rmtree(os.path.join(self.root, sub), ignore_errors=True)
         if os.path.exists(self.log):
             os.remove(self.log)
 
     def agent_args(self, rate_kbps):
-        return ["--products", os.path.join(self.root, "products"),
+        return ["--products", self.products,
                 "--state-file", os.path.join(self.root, "state", "installed.json"),
                 "--rate-limit", str(rate_kbps)]
 
     def agent_env(self):
         # Nothing of the agent's may land in the user's home.
-        return {"XDG_STATE_HOME": os.path.join(self.root, "xdg-state"),
-                "XDG_DATA_HOME": os.path.join(self.root, "xdg-data"),
-                "XDG_CACHE_HOME": os.path.join(self.root, "xdg-cache")}
+        return {name: os.path.join(self.root, sub) for sub, name in XDG.items()}
+
+    def mirror_product(self):
+        with open(os.path.join(self.products, "mirror.json"), encoding="utf-8") as f:
+            product = json.load(f)
+        return product["code"], product["feed"]
 
     def installed(self):
         if not os.path.isdir(self.install_dir):
@@ -200,10 +255,11 @@ def run_headless(session, code, folder):
     print("\nScreenshots in %s:" % folder.screenshots)
     for path in pilot.shots:
         print("  " + os.path.basename(path))
+    show_refused_feed(session, folder)
     return 0
 
 
-def run_with_display(session, code):
+def run_with_display(session, code, folder):
     session.start_bus()
     env = dict(os.environ)
     env["DBUS_SESSION_BUS_ADDRESS"] = session.bus_address
@@ -212,6 +268,7 @@ def run_with_display(session, code):
     print("Answer the prompts; close the window to end the demo.", flush=True)
     status = client.popen.wait()
     sys.stderr.write(client.stderr())
+    show_refused_feed(session, folder)
     return status
 
 
@@ -224,9 +281,9 @@ def deadline_reached(signum, frame):
 
 
 def main():
-    if len(sys.argv) != 3:
-        sys.exit("usage: %s BUILD_DIR PRODUCT_CODE" % sys.argv[0])
-    build, code = os.path.abspath(sys.argv[1]), sys.argv[2]
+    if len(sys.argv) != 4:
+        sys.exit("usage: %s BUILD_DIR PRODUCT_CODE PORT" % sys.argv[0])
+    build, code, port = os.path.abspath(sys.argv[1]), sys.argv[2], int(sys.argv[3])
     folder = DemoFolder(build)
     folder.prepare()
     headless = not (os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))
@@ -237,7 +294,10 @@ def main():
     session = harness.Session("demo", FIRST_DISPLAY, os.path.join(build, "kelvarra"),
                               folder.screenshots)
     status = 1
+    server = None
     try:
+        server = FeedServer(folder.www, port)
+        print("Serving the signed feed at http://127.0.0.1:%d/updates.json" % port, flush=True)
         rate = RATE_KBPS_HEADLESS if headless else RATE_KBPS_WATCHED
         session.use_agent(folder.activation, folder.agent_args(rate), folder.agent_env(),
                           folder.log)
@@ -246,7 +306,7 @@ def main():
             signal.alarm(DEADLINE)
             status = run_headless(session, code, folder)
         else:
-            status = run_with_display(session, code)
+            status = run_with_display(session, code, folder)
     except Interrupted as e:
         print("\ndemo: interrupted (%s); stopping the bus, the agent and the client" % e)
         status = 130
@@ -257,6 +317,8 @@ def main():
         signal.alarm(0)
         signal.signal(signal.SIGINT, signal.SIG_IGN)  # a second Ctrl-C must not stop the clean-up
         session.close()
+        if server is not None:
+            server.close()
     print("Installed in %s: %s" % (folder.install_dir, ", ".join(folder.installed()) or "nothing"))
     print("Agent log: %s" % folder.log)
     return status

@@ -1,9 +1,10 @@
 #!/usr/bin/python3
 """`make demo` without a display: it ends by itself, keeps its screenshots,
-shows the damaged update's failure, and installs the good ones it was
-offered while they were in a slot."""
+shows the damaged update's failure, installs the good ones it was offered
+while they were in a slot, and shows the agent refusing a tampered feed."""
 
 import os
+import re
 import subprocess
 import sys
 
@@ -43,6 +44,8 @@ def main():
     installed = sorted(n for n in os.listdir(os.path.join(folder, "installed")))
     if installed != ["core-2.1.bin", "help-2.1.bin"]:
         return fail("installed files %r" % installed, output)
+    if not re.search(rb"\nRefused feed: .*\n  IsConnected\(.*\) = 0\n  agent: ", output):
+        return fail("no refused feed in the summary", output)
     print("PASS test_demo: %d screenshots, installed %s" % (len(shots), ", ".join(installed)))
     return 0
 
