@@ -55,6 +55,16 @@ class _QuietHandler(http.server.SimpleHTTPRequestHandler):
         pass
 
 
+def serve(folder):
+    """Serves folder over HTTP on a free port of 127.0.0.1 from a thread of
+    this process, until shutdown(); the port is server_address[1]."""
+    handler = functools.partial(_QuietHandler, directory=folder)
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    server.daemon_threads = True
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
 class Catalog:
     """DIR/products/product.json, DIR/feeds/updates.json and its .sig, DIR/payloads/,
     and the install folder DIR/installed/. With over_http the feed's address
@@ -72,9 +82,7 @@ class Catalog:
         self.server = None
         feed_url = "../feeds/updates.json"
         if over_http:
-            handler = functools.partial(_QuietHandler, directory=folder)
-            self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
-            threading.Thread(target=self.server.serve_forever, daemon=True).start()
+            self.server = serve(folder)
             feed_url = "http://127.0.0.1:%d/feeds/updates.json" % self.server.server_address[1]
 
         key = os.path.join(folder, "vendor-key.pem")

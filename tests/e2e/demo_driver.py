@@ -1,9 +1,10 @@
 #!/usr/bin/python3
-"""Runs the client for the demo product against the build-tree agent, on a
-private session bus that ends with it, while serving BUILD_DIR/demo/www over
-HTTP on 127.0.0.1:PORT (scripts/demo calls this).
+"""Publishes the demo product with scripts/make-demo-feed, serves its feed
+and payloads over HTTP on 127.0.0.1, and runs the client for it against the
+build-tree agent, on a private session bus; server and bus end with the
+demo (scripts/demo calls this).
 
-    demo_driver.py BUILD_DIR PRODUCT_CODE PORT
+    demo_driver.py BUILD_DIR
 
 With a display (DISPLAY or WAYLAND_DISPLAY) the user answers the prompts.
 Without one the client runs in Xvfb; every prompt is answered with its
@@ -15,17 +16,16 @@ Either way it then asks the agent about the product whose feed is a tampered
 copy, and shows the agent refusing it.
 """
 
-import functools
-import http.server
 import json
 import os
 import re
 import shutil
 import signal
+import subprocess
 import sys
-import threading
 import time
 
+import agent_catalog
 import harness
 from harness import TestFailure, check, check_equal, fail
 
@@ -42,33 +42,12 @@ XDG = {"xdg-state": "XDG_STATE_HOME", "xdg-data": "XDG_DATA_HOME",
        "xdg-cache": "XDG_CACHE_HOME", "xdg-config": "XDG_CONFIG_HOME"}
 AGENT_PATH = "/com/palvane/UpdateService"
 AGENT_INTERFACE = "com.palvane.UpdateService.Agent"
+MAKE_DEMO_FEED = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts",
+                              "make-demo-feed")
 
 
 class Interrupted(Exception):
     pass
-
-
-class FeedServer:
-    """The vendor's web server: a folder over HTTP on 127.0.0.1, in a thread
-    of this process, so it ends with the demo."""
-
-    class Quiet(http.server.SimpleHTTPRequestHandler):
-        def log_message(self, *args):
-            pass
-
-    def __init__(self, folder, port):
-        handler = functools.partial(self.Quiet, directory=folder)
-        try:
-            self.server = http.server.ThreadingHTTPServer(("127.0.0.1", port), handler)
-        except OSError as e:
-            raise TestFailure("cannot serve the feed on 127.0.0.1:%d: %s" % (port, e))
-        self.server.daemon_threads = True
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
-        self.thread.start()
-
-    def close(self):
-        self.server.shutdown()
-        self.server.server_close()
 
 
 def show_refused_feed(session, folder):
@@ -90,6 +69,7 @@ class DemoFolder:
     """BUILD/demo as scripts/make-demo-feed left it, and what the run adds."""
 
     def __init__(self, build):
+        self.build = build
         self.root = os.path.join(build, "demo")
         self.screenshots = os.path.join(self.root, "screenshots")
         self.install_dir = os.path.join(self.root, "installed")
@@ -97,6 +77,14 @@ class DemoFolder:
         self.products = os.path.join(self.root, "products")
         self.log = os.path.join(self.root, "agent.log")
         self.activation = os.path.join(build, "agent", "activation")
+
+    def publish(self, feed_url):
+        """The vendor's part, with palvane-feed; returns the product code."""
+        tool = os.path.join(self.build, "tools", "palvane-feed", "palvane-feed")
+        done = subprocess.run([MAKE_DEMO_FEED, tool, self.root, feed_url],
+                              stdout=subprocess.PIPE, timeout=60)
+        check(done.returncode == 0, "make-demo-feed ended with status %d" % done.returncode)
+        return done.stdout.decode().strip()
 
     def prepare(self):
         shutil.rmtree(self.screenshots, ignore_errors=True)
@@ -281,9 +269,9 @@ def deadline_reached(signum, frame):
 
 
 def main():
-    if len(sys.argv) != 4:
-        sys.exit("usage: %s BUILD_DIR PRODUCT_CODE PORT" % sys.argv[0])
-    build, code, port = os.path.abspath(sys.argv[1]), sys.argv[2], int(sys.argv[3])
+    if len(sys.argv) != 2:
+        sys.exit("usage: %s BUILD_DIR" % sys.argv[0])
+    build = os.path.abspath(sys.argv[1])
     folder = DemoFolder(build)
     folder.prepare()
     headless = not (os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))
@@ -296,8 +284,11 @@ def main():
     status = 1
     server = None
     try:
-        server = FeedServer(folder.www, port)
-        print("Serving the signed feed at http://127.0.0.1:%d/updates.json" % port, flush=True)
+        # The server first: the product file names its port.
+        server = agent_catalog.serve(folder.www)
+        feed_url = "http://127.0.0.1:%d/updates.json" % server.server_address[1]
+        code = folder.publish(feed_url)
+        print("Serving the signed feed at " + feed_url, flush=True)
         rate = RATE_KBPS_HEADLESS if headless else RATE_KBPS_WATCHED
         session.use_agent(folder.activation, folder.agent_args(rate), folder.agent_env(),
                           folder.log)
@@ -318,7 +309,8 @@ def main():
         signal.signal(signal.SIGINT, signal.SIG_IGN)  # a second Ctrl-C must not stop the clean-up
         session.close()
         if server is not None:
-            server.close()
+            server.shutdown()
+            server.server_close()
     print("Installed in %s: %s" % (folder.install_dir, ", ".join(folder.installed()) or "nothing"))
     print("Agent log: %s" % folder.log)
     return status
