@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <cstddef>
@@ -16,7 +17,10 @@ using namespace Qt::StringLiterals;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static QTemporaryDir scratch(QDir::tempPath() + u"/fuzz-state-XXXXXX"_s);
+    // Memory-backed where there is one: the file is rewritten for every input.
+    static QTemporaryDir scratch((QFileInfo(u"/dev/shm"_s).isWritable() ? u"/dev/shm"_s
+                                                                          : QDir::tempPath())
+                                 + u"/fuzz-state-XXXXXX"_s);
     static const QString path = scratch.filePath(u"installed.json"_s);
     const QString code = u"{5E1F0C2A-7B3D-4C9E-8A61-2D4F6B8E0A13}"_s;
 
