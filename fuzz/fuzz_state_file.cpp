@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The state file through the install record's questions: another process of
 // the user can write anything there. The record reads a path, so each input
-// is written to a scratch file first.
+// is written to a scratch file first, and the folder emptied after.
 #include "InstallRecord.h"
 
 #include <QDir>
@@ -32,5 +32,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const InstallRecord record(path);
     (void)record.isInstalled(code, u"core-2.1"_s, u"2.1"_s);
     (void)record.feedMark(code);
+    // A file it cannot read is moved aside under a new name; those would pile up.
+    QDir folder(scratch.path());
+    for (const QString &name : folder.entryList(QDir::Files | QDir::Hidden))
+        folder.remove(name);
     return 0;
 }
