@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 BUILD ?= build
 JOBS ?= $(shell nproc)
 # The package is built on its own, for /usr and without the tests.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Download rate of the agent without a rate limit, each against a floor
 // measured in the same run, as a client sees it (OnDownloadBegin to
 // OnDownloadComplete):

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "CollectionObject.h"
 
 #include "AgentContext.h"
@@ -10,7 +11,7 @@
 
 using namespace Qt::StringLiterals;
 
-CollectionObject::CollectionObject(AgentContext *context, const CatalogProduct &product,
+CollectionObject::CollectionObject(AgentContext *context, const Product &product,
                                    const QString &owner, QObject *parent)
     : OwnedObject(owner, parent)
     , m_context(context)

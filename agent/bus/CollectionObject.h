@@ -1,6 +1,7 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "CatalogProduct.h"
+#include "Product.h"
 #include "OwnedObject.h"
 
 #include <QDBusVariant>
@@ -15,7 +16,7 @@ class CollectionObject : public OwnedObject
     Q_OBJECT
 
 public:
-    CollectionObject(AgentContext *context, const CatalogProduct &product, const QString &owner,
+    CollectionObject(AgentContext *context, const Product &product, const QString &owner,
                      QObject *parent = nullptr);
 
 public Q_SLOTS:
@@ -24,7 +25,7 @@ public Q_SLOTS:
 
 private:
     AgentContext *m_context;
-    CatalogProduct m_product;
+    Product m_product;
     QList<ItemObject *> m_items;
     QList<QString> m_paths;
 };

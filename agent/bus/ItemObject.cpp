@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "ItemObject.h"
 
 #include "AgentContext.h"
@@ -21,8 +22,8 @@ constexpr qint64 ReportIntervalMs = 100;
 
 } // namespace
 
-ItemObject::ItemObject(AgentContext *context, const CatalogProduct &product,
-                       const CatalogUpdate &update, const QString &owner, QObject *parent)
+ItemObject::ItemObject(AgentContext *context, const Product &product,
+                       const ProductUpdate &update, const QString &owner, QObject *parent)
     : OwnedObject(owner, parent)
     , m_context(context)
     , m_productCode(product.code)

@@ -1,6 +1,7 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "CatalogProduct.h"
+#include "Product.h"
 #include "DownloadResult.h"
 #include "OwnedObject.h"
 #include "ProgressMeter.h"
@@ -21,7 +22,7 @@ class ItemObject : public OwnedObject
 public:
     enum class State { Idle, Downloading, Downloaded, Installed };
 
-    ItemObject(AgentContext *context, const CatalogProduct &product, const CatalogUpdate &update,
+    ItemObject(AgentContext *context, const Product &product, const ProductUpdate &update,
                const QString &owner, QObject *parent = nullptr);
     ~ItemObject() override;
 
@@ -58,7 +59,7 @@ private:
     QString m_productCode;
     QString m_productName;
     QString m_installDir;
-    CatalogUpdate m_update;
+    ProductUpdate m_update;
     State m_state = State::Idle;
     QString m_failure;
     QPointer<Transfer> m_transfer;

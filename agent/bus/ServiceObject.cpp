@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "ServiceObject.h"
 
 #include "AgentContext.h"
@@ -33,7 +34,7 @@ ServiceObject::ServiceObject(AgentContext *context, QObject *parent)
 short ServiceObject::IsConnected(const QString &strProdCode)
 {
     Q_EMIT called();
-    const CatalogProduct *product = m_context->products->find(strProdCode);
+    const Product *product = m_context->products->find(strProdCode);
     if (!product)
         return False;
     // A fetch takes a round trip: answer later and keep serving others.
@@ -58,10 +59,10 @@ QDBusObjectPath ServiceObject::GetUpdates(const QString &strProdCode)
                                    << ObjectRegistry::MaxObjectsPerOwner << "collections already";
         return {};
     }
-    CatalogProduct offered;
+    Product offered;
     offered.code = strProdCode;
-    const CatalogProduct *product = m_context->products->find(strProdCode);
-    const std::optional<QList<CatalogUpdate>> updates =
+    const Product *product = m_context->products->find(strProdCode);
+    const std::optional<QList<ProductUpdate>> updates =
         product ? m_context->feeds->updates(*product) : std::nullopt;
     if (updates) {
         offered = *product;

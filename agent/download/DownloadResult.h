@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The result codes of OnDownloadComplete. The client shows GetText(1) for
@@ -8,7 +9,7 @@
 //   2  SourceFailed      the source gave nothing: HTTP error status,
 //                        connection refused, file missing
 //   3  TimedOut          no data arrived for the stall time (--stall-timeout)
-//   4  WrongSize         the source sent fewer or more bytes than the catalog says,
+//   4  WrongSize         the source sent fewer or more bytes than the feed says,
 //                        a connection closed midway included
 //   5  ChecksumMismatch  all bytes arrived but their SHA-256 differs
 //   6  LocalFileFailed   the file could not be written in the install folder

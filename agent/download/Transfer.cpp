@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "Transfer.h"
 
 #include "AgentLog.h"
@@ -31,7 +32,7 @@ QString notSaved(const QString &detail)
 
 } // namespace
 
-Transfer::Transfer(const CatalogUpdate &update, const QString &folder,
+Transfer::Transfer(const ProductUpdate &update, const QString &folder,
                    QNetworkAccessManager *network, const Settings &settings, QObject *parent)
     : QObject(parent)
     , m_update(update)

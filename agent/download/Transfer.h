@@ -1,6 +1,7 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "CatalogUpdate.h"
+#include "ProductUpdate.h"
 #include "DownloadResult.h"
 #include "PartFile.h"
 #include "RateLimiter.h"
@@ -26,7 +27,7 @@ public:
         qint64 stallTimeoutMs = 30000;
     };
 
-    Transfer(const CatalogUpdate &update, const QString &folder, QNetworkAccessManager *network,
+    Transfer(const ProductUpdate &update, const QString &folder, QNetworkAccessManager *network,
              const Settings &settings, QObject *parent = nullptr);
     ~Transfer() override;
 
@@ -60,7 +61,7 @@ private:
     void stop();
     void checkStall();
 
-    CatalogUpdate m_update;
+    ProductUpdate m_update;
     QString m_folder;
     QNetworkAccessManager *m_network;
     Settings m_settings;

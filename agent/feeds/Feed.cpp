@@ -27,7 +27,7 @@ std::optional<QByteArray> requiredSha256(const QJsonObject &object, const QStrin
     return QByteArray::fromHex(text->toLatin1());
 }
 
-std::optional<CatalogUpdate> readUpdate(const QJsonObject &object, const QString &where,
+std::optional<ProductUpdate> readUpdate(const QJsonObject &object, const QString &where,
                                         const QUrl &base, QString *error)
 {
     using namespace JsonFields;
@@ -65,7 +65,7 @@ std::optional<CatalogUpdate> readUpdate(const QJsonObject &object, const QString
                  % u"\" would leave the install folder (a plain file name is required)"_s;
         return std::nullopt;
     }
-    CatalogUpdate update;
+    ProductUpdate update;
     update.id = *id;
     update.name = *name;
     update.version = *version;
@@ -133,7 +133,7 @@ FeedFile::Result FeedFile::parse(const QByteArray &bytes, const QUrl &feedUrl)
         const QString where = u"updates["_s % QString::number(i) % u"]: "_s;
         if (!list.at(i).isObject())
             return refuse(where % u"must be a JSON object"_s);
-        std::optional<CatalogUpdate> update = readUpdate(list.at(i).toObject(), where, feedUrl,
+        std::optional<ProductUpdate> update = readUpdate(list.at(i).toObject(), where, feedUrl,
                                                          &error);
         if (!update)
             return refuse(error);

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "CatalogUpdate.h"
+#include "ProductUpdate.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -17,7 +17,7 @@ struct Feed
     QString product;
     qint64 serial = 0;
     QDateTime expires; // UTC
-    QList<CatalogUpdate> updates;
+    QList<ProductUpdate> updates;
 };
 
 // The acceptance checks that need no state. Every error text starts with the

@@ -43,12 +43,12 @@ QString FeedKeeper::defaultCacheDir()
     return cacheHome + u"/palvane/feeds"_s;
 }
 
-QString FeedKeeper::cachePath(const CatalogProduct &product) const
+QString FeedKeeper::cachePath(const Product &product) const
 {
     return m_settings.cacheDir % u'/' % product.code.toUpper() % u".json"_s;
 }
 
-FeedKeeper::State &FeedKeeper::state(const CatalogProduct &product)
+FeedKeeper::State &FeedKeeper::state(const Product &product)
 {
     State &state = m_states[product.code.toUpper()];
     if (!state.cacheLoaded) {
@@ -58,7 +58,7 @@ FeedKeeper::State &FeedKeeper::state(const CatalogProduct &product)
     return state;
 }
 
-void FeedKeeper::loadCache(const CatalogProduct &product, State &state)
+void FeedKeeper::loadCache(const Product &product, State &state)
 {
     const QString path = cachePath(product);
     if (!QFileInfo::exists(path))
@@ -76,7 +76,7 @@ void FeedKeeper::loadCache(const CatalogProduct &product, State &state)
     take(product, state, *bytes, *signature, u"cached "_s % path, true);
 }
 
-void FeedKeeper::isConnected(const CatalogProduct &product, std::function<void(bool)> answer)
+void FeedKeeper::isConnected(const Product &product, std::function<void(bool)> answer)
 {
     State &current = state(product);
     if (current.lastFetchGood && m_settings.maxAgeMs > 0 && current.checked.isValid()
@@ -92,13 +92,13 @@ void FeedKeeper::isConnected(const CatalogProduct &product, std::function<void(b
         current.accepted ? current.validators : FeedFetch::Validators{};
     current.fetch = new FeedFetch(product.feed, m_network, m_settings.timeoutMs, validators, this);
     FeedFetch *fetch = current.fetch;
-    const CatalogProduct copy = product;
+    const Product copy = product;
     connect(fetch, &FeedFetch::done, this, [this, copy, fetch] { onFetched(copy, fetch); },
             Qt::QueuedConnection);
     fetch->start();
 }
 
-void FeedKeeper::onFetched(const CatalogProduct &product, FeedFetch *fetch)
+void FeedKeeper::onFetched(const Product &product, FeedFetch *fetch)
 {
     State &current = m_states[product.code.toUpper()];
     current.fetch = nullptr;
@@ -130,7 +130,7 @@ void FeedKeeper::onFetched(const CatalogProduct &product, FeedFetch *fetch)
         waiter(connected);
 }
 
-bool FeedKeeper::take(const CatalogProduct &product, State &state, const QByteArray &bytes,
+bool FeedKeeper::take(const Product &product, State &state, const QByteArray &bytes,
                       const QByteArray &signature, const QString &origin, bool fromCache)
 {
     FeedFile::Result result = FeedFile::accept(bytes, signature, product.keys, product.code, product.feed,
@@ -180,7 +180,7 @@ bool FeedKeeper::answer(const State &state) const
            && state.accepted->feed.expires > QDateTime::currentDateTimeUtc();
 }
 
-std::optional<QList<CatalogUpdate>> FeedKeeper::updates(const CatalogProduct &product)
+std::optional<QList<ProductUpdate>> FeedKeeper::updates(const Product &product)
 {
     const State &current = state(product);
     if (!current.accepted || current.accepted->feed.expires <= QDateTime::currentDateTimeUtc())

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "CatalogProduct.h"
+#include "Product.h"
 #include "Feed.h"
 #include "FeedFetch.h"
 
@@ -35,10 +35,10 @@ public:
 
     // Calls answer(connected) once, at once or when a fetch ends; callers
     // for one product share its fetch.
-    void isConnected(const CatalogProduct &product, std::function<void(bool)> answer);
+    void isConnected(const Product &product, std::function<void(bool)> answer);
     // The updates of the accepted feed while it has not expired; nothing
     // without one.
-    std::optional<QList<CatalogUpdate>> updates(const CatalogProduct &product);
+    std::optional<QList<ProductUpdate>> updates(const Product &product);
 
     // $XDG_CACHE_HOME/palvane/feeds (~/.cache when unset).
     static QString defaultCacheDir();
@@ -62,14 +62,14 @@ private:
         QList<std::function<void(bool)>> waiters;
     };
 
-    State &state(const CatalogProduct &product);
-    void loadCache(const CatalogProduct &product, State &state);
-    void onFetched(const CatalogProduct &product, FeedFetch *fetch);
+    State &state(const Product &product);
+    void loadCache(const Product &product, State &state);
+    void onFetched(const Product &product, FeedFetch *fetch);
     // Rules 1 to 6; on success the feed replaces the accepted one.
-    bool take(const CatalogProduct &product, State &state, const QByteArray &bytes,
+    bool take(const Product &product, State &state, const QByteArray &bytes,
               const QByteArray &signature, const QString &origin, bool fromCache);
     bool answer(const State &state) const;
-    QString cachePath(const CatalogProduct &product) const;
+    QString cachePath(const Product &product) const;
 
     Settings m_settings;
     InstallRecord *m_record;

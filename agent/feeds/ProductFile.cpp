@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "ProductFile.h"
 
 #include "BoundedFile.h"
@@ -51,7 +52,7 @@ ProductFile::Result ProductFile::parse(const QByteArray &json, const QString &pa
         return {std::nullopt, u"field \"code\" must be 38 characters, \"{\" first and the first \"}\" last, not \""_s
                                   % *code % u'"'};
 
-    CatalogProduct product;
+    Product product;
     product.code = *code;
     product.name = *name;
     product.sourceFile = path;

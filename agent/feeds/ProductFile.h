@@ -1,6 +1,7 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "CatalogProduct.h"
+#include "Product.h"
 
 #include <QByteArray>
 #include <QString>
@@ -17,7 +18,7 @@ public:
 
     struct Result
     {
-        std::optional<CatalogProduct> product;
+        std::optional<Product> product;
         QString error; // set when product is empty
     };
 

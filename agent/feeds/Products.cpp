@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "Products.h"
 
 #include "AgentLog.h"
@@ -35,7 +36,7 @@ void Products::loadFolder(const QString &folder)
             qCWarning(lcFeeds).noquote() << "rejected" << path << "-" << result.error;
             continue;
         }
-        if (const CatalogProduct *known = find(result.product->code)) {
+        if (const Product *known = find(result.product->code)) {
             qCWarning(lcFeeds).noquote() << "ignored" << path << "- product" << known->code
                                            << "is already defined by" << known->sourceFile;
             continue;
@@ -44,12 +45,12 @@ void Products::loadFolder(const QString &folder)
     }
 }
 
-void Products::add(const CatalogProduct &product)
+void Products::add(const Product &product)
 {
     m_products.insert(key(product.code), product);
 }
 
-const CatalogProduct *Products::find(const QString &code) const
+const Product *Products::find(const QString &code) const
 {
     const auto it = m_products.constFind(key(code));
     return it == m_products.cend() ? nullptr : &it.value();
@@ -58,7 +59,7 @@ const CatalogProduct *Products::find(const QString &code) const
 QStringList Products::installDirs() const
 {
     QStringList dirs;
-    for (const CatalogProduct &product : m_products)
+    for (const Product &product : m_products)
         dirs.append(product.installDir);
     dirs.removeDuplicates();
     return dirs;

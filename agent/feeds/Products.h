@@ -1,6 +1,7 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "CatalogProduct.h"
+#include "Product.h"
 
 #include <QHash>
 #include <QStringList>
@@ -11,9 +12,9 @@ class Products
 public:
     // Folders in order of precedence: the first file that names a code wins.
     void load(const QStringList &folders);
-    void add(const CatalogProduct &product);
+    void add(const Product &product);
 
-    const CatalogProduct *find(const QString &code) const;
+    const Product *find(const QString &code) const;
     qsizetype size() const { return m_products.size(); }
     QStringList installDirs() const;
 
@@ -25,5 +26,5 @@ private:
     void loadFolder(const QString &folder);
     static QString key(const QString &code) { return code.toUpper(); }
 
-    QHash<QString, CatalogProduct> m_products;
+    QHash<QString, Product> m_products;
 };

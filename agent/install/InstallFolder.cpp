@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "InstallFolder.h"
 
 #include "AgentLog.h"
@@ -58,7 +59,7 @@ bool InstallFolder::canReceive(qint64 size, QString *why) const
 QString InstallFolder::moveInto(const QString &fromPath, const QString &fileName,
                                 QString *error) const
 {
-    // Checked when the catalog was read; checked again because a path that
+    // Checked when the feed was read; checked again because a path that
     // leaves the folder must never be written.
     if (!ProductFile::isPlainFileName(fileName)) {
         *error = u"refusing the file name \""_s % fileName % u'"';

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "InstallRecord.h"
 
 #include "AgentLog.h"
@@ -217,14 +218,14 @@ bool InstallRecord::recordFeedMark(const QString &code, const FeedMark &mark, QS
     return save(*root, error);
 }
 
-QList<CatalogUpdate> InstallRecord::pending(const CatalogProduct &product,
-                                            const QList<CatalogUpdate> &listed)
+QList<ProductUpdate> InstallRecord::pending(const Product &product,
+                                            const QList<ProductUpdate> &listed)
 {
     std::optional<QJsonObject> root = load();
     const QJsonObject installed = root.value_or(QJsonObject()).value(product.code.toUpper()).toObject();
-    QList<CatalogUpdate> result;
+    QList<ProductUpdate> result;
     bool found = false;
-    for (const CatalogUpdate &update : listed) {
+    for (const ProductUpdate &update : listed) {
         if (installed.value(update.id).toObject().value(u"version"_s).toString() == update.version)
             continue;
         const QString file = product.installDir % u'/' % update.fileName;
@@ -243,7 +244,7 @@ QList<CatalogUpdate> InstallRecord::pending(const CatalogProduct &product,
     return result;
 }
 
-bool InstallRecord::isInPlace(const QString &path, const CatalogUpdate &update)
+bool InstallRecord::isInPlace(const QString &path, const ProductUpdate &update)
 {
     // Only what the agent itself would have put there: a regular file, not
     // a link, a FIFO or a device.

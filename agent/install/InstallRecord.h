@@ -1,6 +1,7 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "CatalogProduct.h"
+#include "Product.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -31,7 +32,7 @@ public:
     // One whose file is in place with the listed size and SHA-256 but has no
     // record (the agent stopped between the rename and the record) is
     // recorded now instead of being offered again.
-    QList<CatalogUpdate> pending(const CatalogProduct &product, const QList<CatalogUpdate> &listed);
+    QList<ProductUpdate> pending(const Product &product, const QList<ProductUpdate> &listed);
 
     // The highest feed serial accepted for a product and the SHA-256 of that
     // feed's bytes, kept so that no older feed is taken after a restart.
@@ -52,7 +53,7 @@ private:
     std::optional<QJsonObject> load() const;
     bool save(const QJsonObject &root, QString *error) const;
     void moveAside(const QString &why) const;
-    bool isInPlace(const QString &path, const CatalogUpdate &update);
+    bool isInPlace(const QString &path, const ProductUpdate &update);
     static void insert(QJsonObject *root, const QString &code, const QString &updateId,
                        const QString &version, const QString &file);
 

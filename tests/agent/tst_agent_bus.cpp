@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The agent's bus objects on a private bus: the service object, collections
 // and items, product files and feeds, freeing on disconnect, idle exit and
 // activation, and what a hostile peer tries: others' objects, too many objects,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Downloads through the agent on a private bus: events, failures, cancel,
 // install, parallel downloads, crashes, a tampered download and a full disk.
 

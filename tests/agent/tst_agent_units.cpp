@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The agent's pieces without a bus: display texts, smoothing, the rate
 // limit, catalog checks, the install record, the settings and log lines.
 
@@ -293,7 +294,7 @@ void TestAgentUnits::relativeAddresses()
         "url": "payloads/u1.bin"}]})";
     const FeedFile::Result parsed = FeedFile::parse(feed, QUrl(u"https://example.org/demo/updates.json"_s));
     QVERIFY2(parsed.feed.has_value(), qPrintable(parsed.error));
-    const CatalogUpdate &update = parsed.feed->updates.constFirst();
+    const ProductUpdate &update = parsed.feed->updates.constFirst();
     QCOMPARE(update.url, QUrl(u"https://example.org/demo/payloads/u1.bin"_s));
     QCOMPARE(update.fileName, u"u1.bin"_s);
     QCOMPARE(update.failureTemplate, u"{reason}"_s);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The update service as the D-Bus tests script it: owns the service name on
 // the bus it is started on and serves every path through ScriptedService.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """A product for the real update agent as a vendor ships it, in a test's own
 folder: payloads of random bytes, a feed of their SHA-256 signed with a key
 of its own by the openssl command line, the product file naming feed and key,

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Publishes the demo product with scripts/make-demo-feed, serves its feed
 and payloads over HTTP on 127.0.0.1, and runs the client for it against the
 build-tree agent, on a private session bus; server and bus end with the

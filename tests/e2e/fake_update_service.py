@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """A scripted update service for the end-to-end tests.
 
 Owns com.palvane.UpdateService on the bus it is given and serves the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Runs the real kelvarra binary in an X server of its own, on a private
 session bus, and looks at it the way a screen reader does (AT-SPI).
 

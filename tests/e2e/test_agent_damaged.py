@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The real agent downloads a payload that does not match its SHA-256: the
 client shows the agent's own failure text and offers no install, nothing is
 left in the install folder, and the next run offers the update again."""

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The real client with the real agent, started by the bus, over a feed
 signed with openssl and served by HTTP with its payload: an update is
 downloaded at a limited rate, its progress shows in slot 1, Yes to the

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """A space between -pc and the code: the error prompt, exit status 2, no window."""
 
 import harness

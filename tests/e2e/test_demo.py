@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """`make demo` without a display: it ends by itself, keeps its screenshots,
 shows the damaged update's failure, installs the good ones it was offered
 while they were in a slot, and shows the agent refusing a tampered feed."""

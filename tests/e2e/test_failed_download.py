@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """A download that fails: its begin and completion arrive while the next
 offer is open, wait for it, and the failure is told in one prompt with the
 update's own text and no install offer."""

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Started with no display at all: one line on stderr and exit status 1. With
 a display that cannot be opened: exit status 1 too, never a crash."""
 

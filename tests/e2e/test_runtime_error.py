@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """A good code, but no service on the bus and none to start: run-time error 1."""
 
 import harness

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Three accepted updates downloading at once: each slot shows its own, a
 cancel button reaches its own update, and a screenshot is kept."""
 

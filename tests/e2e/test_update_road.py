@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """One update's whole road, from the offer to the install, with the service
 started by the bus on the client's request."""
 

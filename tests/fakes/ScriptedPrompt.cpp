@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "ScriptedPrompt.h"
 
 MessagePrompt::Answer ScriptedPrompt::show(const QString &text, Buttons buttons, const QString &title)

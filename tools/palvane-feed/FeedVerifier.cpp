@@ -20,7 +20,7 @@ QString describe(const Feed &feed)
     QString text = u"product "_s % feed.product % u", serial "_s % QString::number(feed.serial)
                    % u", expires "_s % feed.expires.toString(Qt::ISODate) % u", "_s
                    % QString::number(feed.updates.size()) % u" update(s)"_s;
-    for (const CatalogUpdate &update : feed.updates)
+    for (const ProductUpdate &update : feed.updates)
         text += u"\n  "_s % update.id % u' ' % update.version % u", "_s
                 % QString::number(update.size) % u" bytes from "_s
                 % update.url.toDisplayString();

@@ -1,6 +1,7 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "CatalogUpdate.h"
+#include "ProductUpdate.h"
 
 #include <QByteArray>
 #include <QList>
@@ -9,7 +10,7 @@
 
 // A product as its product file describes it. `updates` is empty there; a
 // collection holds a copy with the updates it offers from the product's feed.
-struct CatalogProduct
+struct Product
 {
     QString code;
     QString name;
@@ -17,5 +18,5 @@ struct CatalogProduct
     QString sourceFile; // the product file it came from
     QUrl feed;
     QList<QByteArray> keys; // raw Ed25519 public keys, 32 bytes each
-    QList<CatalogUpdate> updates;
+    QList<ProductUpdate> updates;
 };

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 #include <QByteArray>
@@ -5,7 +6,7 @@
 #include <QUrl>
 
 // One update of a product, as its signed feed describes it.
-struct CatalogUpdate
+struct ProductUpdate
 {
     QString id;
     QString name;
