@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "AgentLog.h"
 
+#include "WriteAll.h"
+
 #include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -47,15 +49,7 @@ void writeLine(QtMsgType type, const QMessageLogContext &context, const QString 
 {
     const QByteArray text = AgentLog::line(type, context, message, journal) + '\n';
     // One write per line, so lines from several threads never interleave.
-    qsizetype done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(STDERR_FILENO, text.constData() + done, size_t(text.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        done += n;
-    }
+    writeAll(STDERR_FILENO, text);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "AgentLog.h"
 #include "BoundedFile.h"
 #include "Sha256.h"
+#include "WriteAll.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -36,20 +37,6 @@ void syncFolder(const QString &path)
         ::fsync(fd);
         ::close(fd);
     }
-}
-
-bool writeAll(int fd, const QByteArray &data)
-{
-    qsizetype done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.constData() + done, size_t(data.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
 }
 
 // What tells one version of a file from another without reading it.

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "PartFile.h"
 
+#include "WriteAll.h"
+
 #include <QFile>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -76,19 +78,9 @@ bool PartFile::reserve(qint64 size, QString *error)
 
 bool PartFile::append(const QByteArray &chunk, QString *error)
 {
-    const char *data = chunk.constData();
-    const qint64 size = chunk.size();
-    qint64 done = 0;
-    while (done < size) {
-        const ssize_t n = ::write(m_fd, data + done, size_t(size - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return setError(error, u"cannot write "_s % m_path % u" ("_s
-                                       % (n < 0 ? systemError() : u"nothing written"_s) % u')');
-        done += n;
-    }
-    addWritten(chunk, size);
+    if (!writeAll(m_fd, chunk))
+        return setError(error, u"cannot write "_s % m_path % u" ("_s % systemError() % u')');
+    addWritten(chunk, chunk.size());
     return true;
 }
 

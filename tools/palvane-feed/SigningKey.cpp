@@ -3,6 +3,7 @@
 
 #include "BoundedFile.h"
 #include "ToolError.h"
+#include "WriteAll.h"
 
 #include <QFile>
 
@@ -101,15 +102,9 @@ void SigningKey::saveNew(const QString &path) const
         throw ToolError{path % (number == EEXIST ? u": exists already; not replacing a key"_s
                                                  : u": "_s % systemReason(number))};
     }
-    long written = 0;
     int failure = ::fchmod(fd, 0600) == 0 ? 0 : errno;
-    while (!failure && written < size) {
-        const ssize_t n = ::write(fd, data + written, size_t(size - written));
-        if (n < 0 && errno != EINTR)
-            failure = errno;
-        else if (n > 0)
-            written += n;
-    }
+    if (!failure && !writeAll(fd, QByteArrayView(data, size)))
+        failure = errno;
     if (!failure && ::fsync(fd) != 0)
         failure = errno;
     if (::close(fd) != 0 && !failure)
