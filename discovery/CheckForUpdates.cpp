@@ -5,6 +5,7 @@
 
 #include "UpdateCollection.h"
 #include "UpdateItem.h"
+#include "service/Contract.h"
 
 using namespace Qt::StringLiterals;
 
@@ -25,7 +26,7 @@ void Form1::CheckForUpdates()
         return;
 
     UpdateAgent = m_createUpdateService();
-    if (UpdateAgent->IsConnected(strProdCode) == 0) {
+    if (UpdateAgent->IsConnected(strProdCode) == Contract::False) {
         MsgBox(u"IsConnected returned False"_s);
         return;
     }
@@ -47,7 +48,7 @@ void Form1::CheckForUpdates()
                                    MessagePrompt::Buttons::YesNo);
         if (answer != MessagePrompt::Answer::Yes)
             continue;
-        if (update->PrepareDownload(-1) == -1)
+        if (update->PrepareDownload(Contract::True) == Contract::True)
             update->Execute();
     }
 }

@@ -4,8 +4,8 @@
 #include "DbusCall.h"
 #include "DbusCollection.h"
 #include "DbusIntrospection.h"
-#include "DbusUpdateService.h"
 #include "ServiceProxy.h"
+#include "service/Contract.h"
 
 using namespace Qt::StringLiterals;
 
@@ -13,9 +13,9 @@ DbusService::DbusService(const QDBusConnection &bus, const QString &owner)
     : m_bus(bus)
     , m_owner(owner)
     , m_agent(std::make_unique<ComPalvaneUpdateServiceAgentInterface>(
-          owner, QStringView(DbusUpdateService::ServicePath).toString(), bus))
+          owner, QString::fromUtf16(Contract::ServicePath), bus))
     , m_service(std::make_unique<ComPalvaneUpdateServiceServiceInterface>(
-          owner, QStringView(DbusUpdateService::ServicePath).toString(), bus))
+          owner, QString::fromUtf16(Contract::ServicePath), bus))
 {
 }
 

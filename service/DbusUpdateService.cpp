@@ -3,6 +3,7 @@
 
 #include "DbusService.h"
 #include "RuntimeError.h"
+#include "service/Contract.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusError>
@@ -25,7 +26,7 @@ namespace {
 
 QString serviceName()
 {
-    return QStringView(DbusUpdateService::ServiceName).toString();
+    return QString::fromUtf16(Contract::ServiceName);
 }
 
 // Starts the service through the bus when nobody owns its name yet.

@@ -6,11 +6,8 @@
 #include <QDBusConnection>
 
 // The update service reached over D-Bus, as the contract in the
-// com.palvane.UpdateService*.xml files describes it.
+// com.palvane.UpdateService*.xml files and Contract.h describe it.
 namespace DbusUpdateService {
-
-inline constexpr char16_t ServiceName[] = u"com.palvane.UpdateService";
-inline constexpr char16_t ServicePath[] = u"/com/palvane/UpdateService";
 
 // Creates the service object on the given bus, starting the service when its
 // name has no owner. Throws RuntimeError (ServiceUnavailable) when it cannot.

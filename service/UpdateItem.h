@@ -15,7 +15,7 @@ public:
 
     virtual QString GetName(int n) = 0;
     virtual void Cancel() = 0;
-    // 16-bit boolean in and out: True is -1, False is 0.
+    // 16-bit boolean in and out: Contract::True (-1) or Contract::False (0).
     virtual qint16 PrepareDownload(qint16 b) = 0;
     virtual void Execute() = 0;
     virtual QString GetText(int n) = 0;

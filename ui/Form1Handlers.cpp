@@ -4,6 +4,7 @@
 #include "NumberText.h"
 #include "ShownText.h"
 #include "UpdateItem.h"
+#include "service/Contract.h"
 
 #include <QLabel>
 
@@ -58,7 +59,7 @@ void Form1::onProgressChanged(int slot, int nBytes, int nPercent, const QString 
 void Form1::onDownloadComplete(int slot, int nResultCode)
 {
     const std::shared_ptr<UpdateItem> update = updateInstance(slot);
-    if (nResultCode != 0) {
+    if (nResultCode != int(Contract::DownloadResult::Success)) {
         MsgBox(ShownText(update->GetText(1)));
         return;
     }
