@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ScriptedService.h"
 
+#include "service/Contract.h"
+
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusMetaType>
@@ -24,8 +26,9 @@ QDBusMessage error(const QDBusMessage &call, const QString &name, const QString 
 ScriptedService::ScriptedService(QObject *parent)
     : QDBusVirtualObject(parent)
 {
-    m_objects.insert(u"/com/palvane/UpdateService"_s,
-                     {u"com.palvane.UpdateService.Agent"_s, u"com.palvane.UpdateService.Service"_s});
+    m_objects.insert(QString::fromUtf16(Contract::ServicePath),
+                     {QString::fromUtf16(Contract::AgentInterface),
+                      QString::fromUtf16(Contract::ServiceInterface)});
 }
 
 QString ScriptedService::introspect(const QString &) const

@@ -2,6 +2,7 @@
 #include "ServiceControl.h"
 
 #include "ScriptedService.h"
+#include "service/Contract.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusVariant>
@@ -45,7 +46,7 @@ bool ServiceControl::emitOn(const QString &path, const QString &member, const QS
                             const QString &signalMember, const QVariantList &values)
 {
     return succeeds(u"EmitOn"_s, {path, member, signalPath,
-                                  u"com.palvane.UpdateService.UpdateItemEvents"_s, signalMember,
+                                  QString::fromUtf16(Contract::ItemEventsInterface), signalMember,
                                   variants(values)});
 }
 
@@ -68,7 +69,7 @@ bool ServiceControl::quit()
 
 QDBusMessage ServiceControl::call(const QString &member, const QVariantList &args)
 {
-    const QString owner = m_bus.interface()->serviceOwner(u"com.palvane.UpdateService"_s);
+    const QString owner = m_bus.interface()->serviceOwner(QString::fromUtf16(Contract::ServiceName));
     QDBusMessage message = QDBusMessage::createMethodCall(
         owner, QStringView(ScriptedService::ControlPath).toString(),
         QStringView(ScriptedService::ControlInterface).toString(), member);

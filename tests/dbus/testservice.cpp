@@ -3,6 +3,7 @@
 // the bus it is started on and serves every path through ScriptedService.
 
 #include "ScriptedService.h"
+#include "service/Contract.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -43,7 +44,7 @@ int main(int argc, char **argv)
     QDBusConnection bus = connectToStarter();
     ScriptedService service;
     if (!bus.isConnected() || !bus.registerVirtualObject(u"/"_s, &service, QDBusConnection::SubPath)
-        || !bus.registerService(u"com.palvane.UpdateService"_s)) {
+        || !bus.registerService(QString::fromUtf16(Contract::ServiceName))) {
         std::fprintf(stderr, "testservice: %s\n", qPrintable(bus.lastError().message()));
         return 1;
     }

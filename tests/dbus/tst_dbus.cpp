@@ -5,6 +5,7 @@
 #include "ServiceControl.h"
 #include "UpdateCollection.h"
 #include "UpdateItem.h"
+#include "service/Contract.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusObjectPath>
@@ -20,15 +21,16 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString serviceName = u"com.palvane.UpdateService"_s;
-const QString servicePath = u"/com/palvane/UpdateService"_s;
-const QString agentInterface = u"com.palvane.UpdateService.Agent"_s;
-const QString mainInterface = u"com.palvane.UpdateService.Service"_s;
-const QString collectionInterface = u"com.palvane.UpdateService.UpdateCollection"_s;
-const QString itemInterface = u"com.palvane.UpdateService.UpdateItem"_s;
-const QString eventsInterface = u"com.palvane.UpdateService.UpdateItemEvents"_s;
-const QString collectionPath = u"/com/palvane/UpdateService/updates/7"_s;
-const QString itemPath = u"/com/palvane/UpdateService/updates/7/item/1"_s;
+const QString serviceName = QString::fromUtf16(Contract::ServiceName);
+const QString servicePath = QString::fromUtf16(Contract::ServicePath);
+const QString agentInterface = QString::fromUtf16(Contract::AgentInterface);
+const QString mainInterface = QString::fromUtf16(Contract::ServiceInterface);
+const QString collectionInterface = QString::fromUtf16(Contract::CollectionInterface);
+const QString itemInterface = QString::fromUtf16(Contract::ItemInterface);
+const QString eventsInterface = QString::fromUtf16(Contract::ItemEventsInterface);
+// The scripted service's own choice of paths.
+const QString collectionPath = servicePath + u"/updates/7"_s;
+const QString itemPath = collectionPath + u"/item/1"_s;
 const QString productCode = u"{6F1C5E0A-2B3D-4C5E-8F90-A1B2C3D4E5F6}"_s;
 const QString errorName = u"com.palvane.UpdateService.Error.Refused"_s;
 
@@ -202,7 +204,7 @@ std::function<void()> tst_Dbus::prepareOperation(const QString &operation)
         {u"Item"_s, [collection] { collection->Item(1); }},
         {u"GetName"_s, [item] { item->GetName(0); }},
         {u"Cancel"_s, [item] { item->Cancel(); }},
-        {u"PrepareDownload"_s, [item] { item->PrepareDownload(-1); }},
+        {u"PrepareDownload"_s, [item] { item->PrepareDownload(Contract::True); }},
         {u"Execute"_s, [item] { item->Execute(); }},
         {u"GetText"_s, [item] { item->GetText(1); }},
     };
@@ -225,8 +227,8 @@ void tst_Dbus::createStartsAnActivatableService()
 {
     m_service = DbusUpdateService::create(m_bus);
     QVERIFY(isRegistered());
-    CONTROL(m_control->setReply(servicePath, u"IsConnected"_s, {int16Value(-1)}));
-    QCOMPARE(m_service->IsConnected(productCode), qint16(-1));
+    CONTROL(m_control->setReply(servicePath, u"IsConnected"_s, {int16Value(Contract::True)}));
+    QCOMPARE(m_service->IsConnected(productCode), Contract::True);
 }
 
 void tst_Dbus::createUsesTheSessionBus()
@@ -245,8 +247,8 @@ void tst_Dbus::createUsesARunningServiceAsItIs()
     const uint pid = m_bus.interface()->servicePid(serviceName).value();
 
     m_service = DbusUpdateService::create(m_bus);
-    CONTROL(m_control->setReply(servicePath, u"IsConnected"_s, {int16Value(0)}));
-    QCOMPARE(m_service->IsConnected(productCode), qint16(0));
+    CONTROL(m_control->setReply(servicePath, u"IsConnected"_s, {int16Value(Contract::False)}));
+    QCOMPARE(m_service->IsConnected(productCode), Contract::False);
     QCOMPARE(qint64(pid), running.processId());
 
     CONTROL(m_control->quit());
@@ -292,12 +294,12 @@ void tst_Dbus::isConnectedPassesTheCodeAndReturnsTheValueAsIs_data()
 {
     QTest::addColumn<QString>("code");
     QTest::addColumn<qint16>("reply");
-    QTest::newRow("true") << productCode << qint16(-1);
-    QTest::newRow("false") << productCode << qint16(0);
+    QTest::newRow("true") << productCode << Contract::True;
+    QTest::newRow("false") << productCode << Contract::False;
     QTest::newRow("one is not true") << productCode << qint16(1);
     QTest::newRow("lowest") << productCode << qint16(-32768);
-    QTest::newRow("non-ASCII code") << u"{Größe-€-漢字-😀}"_s << qint16(-1);
-    QTest::newRow("empty code") << QString() << qint16(0);
+    QTest::newRow("non-ASCII code") << u"{Größe-€-漢字-😀}"_s << Contract::True;
+    QTest::newRow("empty code") << QString() << Contract::False;
 }
 
 void tst_Dbus::isConnectedPassesTheCodeAndReturnsTheValueAsIs()
@@ -415,10 +417,10 @@ void tst_Dbus::prepareDownloadIsNotCoerced_data()
 {
     QTest::addColumn<qint16>("argument");
     QTest::addColumn<qint16>("reply");
-    QTest::newRow("true, true") << qint16(-1) << qint16(-1);
-    QTest::newRow("true, false") << qint16(-1) << qint16(0);
-    QTest::newRow("true, one") << qint16(-1) << qint16(1);
-    QTest::newRow("false, highest") << qint16(0) << qint16(32767);
+    QTest::newRow("true, true") << Contract::True << Contract::True;
+    QTest::newRow("true, false") << Contract::True << Contract::False;
+    QTest::newRow("true, one") << Contract::True << qint16(1);
+    QTest::newRow("false, highest") << Contract::False << qint16(32767);
 }
 
 void tst_Dbus::prepareDownloadIsNotCoerced()
@@ -445,10 +447,10 @@ void tst_Dbus::replyOfAnotherTypeIsUnexpected_data()
     QTest::addColumn<QVariantList>("reply");
     QTest::addColumn<QString>("operation");
     const QVariant path = pathValue(itemPath);
-    QTest::newRow("IsConnected int") << servicePath << u"IsConnected"_s << QVariantList{-1} << u"IsConnected"_s;
+    QTest::newRow("IsConnected int") << servicePath << u"IsConnected"_s << QVariantList{int(Contract::True)} << u"IsConnected"_s;
     QTest::newRow("IsConnected bool") << servicePath << u"IsConnected"_s << QVariantList{true} << u"IsConnected"_s;
     QTest::newRow("IsConnected nothing") << servicePath << u"IsConnected"_s << QVariantList{} << u"IsConnected"_s;
-    QTest::newRow("IsConnected extra") << servicePath << u"IsConnected"_s << QVariantList{int16Value(-1), int16Value(0)} << u"IsConnected"_s;
+    QTest::newRow("IsConnected extra") << servicePath << u"IsConnected"_s << QVariantList{int16Value(Contract::True), int16Value(Contract::False)} << u"IsConnected"_s;
     QTest::newRow("GetUpdates string") << servicePath << u"GetUpdates"_s << QVariantList{collectionPath} << u"GetUpdates"_s;
     QTest::newRow("GetUpdates variant") << servicePath << u"GetUpdates"_s << QVariantList{variantValue(pathValue(collectionPath))} << u"GetUpdates"_s;
     QTest::newRow("Count string") << collectionPath << u"Count"_s << QVariantList{u"1"_s} << u"Count"_s;
@@ -458,7 +460,7 @@ void tst_Dbus::replyOfAnotherTypeIsUnexpected_data()
     QTest::newRow("Item variant of int") << collectionPath << u"Item"_s << QVariantList{variantValue(1)} << u"Item"_s;
     QTest::newRow("Item variant of variant") << collectionPath << u"Item"_s << QVariantList{variantValue(variantValue(path))} << u"Item"_s;
     QTest::newRow("GetName int") << itemPath << u"GetName"_s << QVariantList{0} << u"GetName"_s;
-    QTest::newRow("PrepareDownload int") << itemPath << u"PrepareDownload"_s << QVariantList{-1} << u"PrepareDownload"_s;
+    QTest::newRow("PrepareDownload int") << itemPath << u"PrepareDownload"_s << QVariantList{int(Contract::True)} << u"PrepareDownload"_s;
     QTest::newRow("PrepareDownload bool") << itemPath << u"PrepareDownload"_s << QVariantList{true} << u"PrepareDownload"_s;
     QTest::newRow("Execute with value") << itemPath << u"Execute"_s << QVariantList{int16Value(0)} << u"Execute"_s;
     QTest::newRow("Introspect not text") << itemPath << u"Introspect"_s << QVariantList{1} << u"Item"_s;
@@ -528,20 +530,21 @@ void tst_Dbus::objectLackingTheInterfaceFailsTheQuery_data()
 {
     QTest::addColumn<bool>("isCollection");
     QTest::addColumn<QString>("introspection");
-    const QString other = u"<node><interface name=\"com.palvane.UpdateService.Other\"/></node>"_s;
+    // <node>, then `before`, the interface, `after`, </node>.
+    const auto node = [](const QString &interface, QStringView before = {}, QStringView after = {}) {
+        return QString(u"<node>"_s + before + u"<interface name=\""_s + interface + u"\"/>"_s
+                       + after + u"</node>"_s);
+    };
+    const QString other = node(serviceName + u".Other"_s);
     QTest::newRow("collection: other interface") << true << other;
-    QTest::newRow("collection: item interface")
-        << true << u"<node><interface name=\"com.palvane.UpdateService.UpdateItem\"/></node>"_s;
+    QTest::newRow("collection: item interface") << true << node(itemInterface);
     QTest::newRow("collection: introspection only") << true << QString();
     QTest::newRow("item: other interface") << false << other;
-    QTest::newRow("item: events only")
-        << false << u"<node><interface name=\"com.palvane.UpdateService.UpdateItemEvents\"/></node>"_s;
+    QTest::newRow("item: events only") << false << node(eventsInterface);
     QTest::newRow("item: in a child node only")
-        << false << u"<node><node name=\"sub\"><interface name=\"com.palvane.UpdateService.UpdateItem\"/></node></node>"_s;
-    QTest::newRow("item: in a comment only")
-        << false << u"<node><!-- <interface name=\"com.palvane.UpdateService.UpdateItem\"/> --></node>"_s;
-    QTest::newRow("item: name differs in case")
-        << false << u"<node><interface name=\"com.palvane.updateservice.UpdateItem\"/></node>"_s;
+        << false << node(itemInterface, u"<node name=\"sub\">", u"</node>");
+    QTest::newRow("item: in a comment only") << false << node(itemInterface, u"<!-- ", u" -->");
+    QTest::newRow("item: name differs in case") << false << node(itemInterface.toLower());
 }
 
 void tst_Dbus::objectLackingTheInterfaceFailsTheQuery()
@@ -693,12 +696,12 @@ void tst_Dbus::blockingCallsDeliverNothingMeanwhile()
     const auto item = freshItem();
     QVERIFY(item);
     QSignalSpy begin(item.get(), &UpdateItem::OnDownloadBegin);
-    CONTROL(m_control->setReply(itemPath, u"PrepareDownload"_s, {int16Value(-1)}));
+    CONTROL(m_control->setReply(itemPath, u"PrepareDownload"_s, {int16Value(Contract::True)}));
     CONTROL(m_control->emitOn(itemPath, u"PrepareDownload"_s, itemPath, u"OnDownloadBegin"_s, {}));
     bool timerFired = false;
     QTimer::singleShot(0, this, [&] { timerFired = true; });
 
-    QCOMPARE(item->PrepareDownload(-1), qint16(-1));
+    QCOMPARE(item->PrepareDownload(Contract::True), Contract::True);
     QCOMPARE(begin.count(), 0);
     QVERIFY(!timerFired);
     QTRY_COMPARE_WITH_TIMEOUT(begin.count(), 1, 5000);
@@ -718,7 +721,7 @@ void tst_Dbus::restartedServiceDoesNotReachOldObjects()
     const auto current = freshItem();
     QVERIFY(current);
     QSignalSpy complete(current.get(), &UpdateItem::OnDownloadComplete);
-    CONTROL(m_control->setReply(servicePath, u"IsConnected"_s, {int16Value(-1)}));
+    CONTROL(m_control->setReply(servicePath, u"IsConnected"_s, {int16Value(Contract::True)}));
     CONTROL(m_control->setReply(itemPath, u"GetName"_s, {u"x"_s}));
     CONTROL(m_control->emitSignal(itemPath, eventsInterface, u"OnDownloadComplete"_s, {1}));
     QTRY_COMPARE_WITH_TIMEOUT(complete.count(), 1, 5000);
@@ -734,7 +737,7 @@ void tst_Dbus::restartedServiceDoesNotReachOldObjects()
                  qPrintable(error->description()));
     }
     QCOMPARE(current->GetName(0), u"x"_s);
-    QCOMPARE(m_service->IsConnected(productCode), qint16(-1));
+    QCOMPARE(m_service->IsConnected(productCode), Contract::True);
 }
 
 QTEST_GUILESS_MAIN(tst_Dbus)

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "DbusIntrospection.h"
 #include "RuntimeError.h"
+#include "service/Contract.h"
 
+#include <QFile>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -15,6 +17,8 @@ private Q_SLOTS:
     void listsTheObjectsOwnInterfaces();
     void rejectsWhatIsNotIntrospectionData_data();
     void rejectsWhatIsNotIntrospectionData();
+    void contractNamesTheInterfacesOfTheXml_data();
+    void contractNamesTheInterfacesOfTheXml();
 };
 
 void tst_DbusIntrospection::listsTheObjectsOwnInterfaces_data()
@@ -66,6 +70,31 @@ void tst_DbusIntrospection::rejectsWhatIsNotIntrospectionData()
         QCOMPARE(error.number(), RuntimeError::UnexpectedReply);
         QVERIFY(error.description().contains(u"/obj/7"_s));
     }
+}
+
+// The proxies are built from the XML files, everything else uses the names in
+// Contract.h: the two must not drift apart.
+void tst_DbusIntrospection::contractNamesTheInterfacesOfTheXml_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QStringList>("interfaces");
+    QTest::newRow("service object") << QStringLiteral(DBUS_XML_SERVICE)
+        << QStringList{QString::fromUtf16(Contract::AgentInterface),
+                       QString::fromUtf16(Contract::ServiceInterface)};
+    QTest::newRow("collection") << QStringLiteral(DBUS_XML_COLLECTION)
+        << QStringList{QString::fromUtf16(Contract::CollectionInterface)};
+    QTest::newRow("item") << QStringLiteral(DBUS_XML_ITEM)
+        << QStringList{QString::fromUtf16(Contract::ItemInterface),
+                       QString::fromUtf16(Contract::ItemEventsInterface)};
+}
+
+void tst_DbusIntrospection::contractNamesTheInterfacesOfTheXml()
+{
+    QFETCH(QString, file);
+    QFETCH(QStringList, interfaces);
+    QFile xml(file);
+    QVERIFY2(xml.open(QIODevice::ReadOnly), qPrintable(xml.errorString()));
+    QCOMPARE(DbusIntrospection::interfaces(QString::fromUtf8(xml.readAll()), file), interfaces);
 }
 
 QTEST_GUILESS_MAIN(tst_DbusIntrospection)

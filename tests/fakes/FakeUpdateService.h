@@ -4,6 +4,7 @@
 #include "UpdateCollection.h"
 #include "UpdateItem.h"
 #include "UpdateService.h"
+#include "service/Contract.h"
 
 #include <QStringList>
 
@@ -31,7 +32,7 @@ public:
     int id;
     QString name;
     QString text;
-    qint16 prepareReply = -1;
+    qint16 prepareReply = Contract::True;
     // Operation whose call throws RuntimeError OperationFailed, e.g. "GetName".
     QString failing;
 
@@ -63,7 +64,7 @@ public:
     qint16 IsConnected(const QString &strProdCode) override;
     std::shared_ptr<UpdateCollection> GetUpdates(const QString &strProdCode) override;
 
-    qint16 connectedReply = -1;
+    qint16 connectedReply = Contract::True;
     std::shared_ptr<FakeUpdateCollection> collection;
 
 private:
@@ -80,6 +81,6 @@ struct FakeBackend
 
     CallLog log = std::make_shared<QStringList>();
     std::shared_ptr<FakeUpdateCollection> collection;
-    qint16 connectedReply = -1;
+    qint16 connectedReply = Contract::True;
     int created = 0;
 };

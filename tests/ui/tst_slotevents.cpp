@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "FormFixture.h"
+#include "service/Contract.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -12,6 +13,8 @@ using Answer = MessagePrompt::Answer;
 using Buttons = MessagePrompt::Buttons;
 
 namespace {
+
+constexpr int Success = int(Contract::DownloadResult::Success);
 
 QString status(int percent, qint64 kb, const QString &rate, const QString &time)
 {
@@ -162,7 +165,7 @@ void TestSlotEvents::completeAndInstall()
     Q_EMIT w.backend.item(2).OnProgressChanged(4096, 100, u"r"_s, u"0:00"_s);
     w.backend.log->clear();
     w.prompt.answer(install ? Answer::Yes : Answer::No);
-    Q_EMIT w.backend.item(2).OnDownloadComplete(0);
+    Q_EMIT w.backend.item(2).OnDownloadComplete(Success);
 
     QCOMPARE(w.prompt.shown.size(), 1);
     QCOMPARE(w.prompt.shown[0].text, u"An Update [Update 2] has been downloaded, do you want to install?"_s);
@@ -236,7 +239,7 @@ void TestSlotEvents::nothingRunsWhileTheErrorIsShown()
     w.prompt.answer(Answer::Ok, [&] {
         Q_EMIT first.OnDownloadBegin();
         Q_EMIT first.OnProgressChanged(1024, 100, u"r"_s, u"t"_s);
-        Q_EMIT first.OnDownloadComplete(0);
+        Q_EMIT first.OnDownloadComplete(Success);
         w.form->btnCancel1->click();
     });
     w.load();
@@ -258,7 +261,7 @@ void TestSlotEvents::eventsDuringOffersWaitTheirTurn()
     // While the second offer is open, the first update begins and completes.
     w.prompt.answer(Answer::No, [&] {
         Q_EMIT first.OnDownloadBegin();
-        Q_EMIT first.OnDownloadComplete(0);
+        Q_EMIT first.OnDownloadComplete(Success);
     });
     w.prompt.answer(Answer::Ok);
     w.prompt.answer(Answer::Yes);
@@ -280,7 +283,7 @@ void TestSlotEvents::progressDuringPromptIsShownAtOnce()
     FakeUpdateItem &item = w.backend.item(1);
     QString seenWhileOpen;
     w.prompt.answer(Answer::Ok, [&] {
-        Q_EMIT item.OnDownloadComplete(0); // waits
+        Q_EMIT item.OnDownloadComplete(Success); // waits
         Q_EMIT item.OnProgressChanged(3584, 99, u"r"_s, u"t"_s);
         seenWhileOpen = w.form->lblStatus1->text();
     });

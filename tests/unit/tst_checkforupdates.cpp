@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "FormFixture.h"
+#include "service/Contract.h"
 
 #include <QLabel>
 #include <QTest>
@@ -59,8 +60,8 @@ void TestCheckForUpdates::notConnected_data()
 {
     QTest::addColumn<int>("reply");
     QTest::addColumn<bool>("connected");
-    QTest::newRow("false") << 0 << false;
-    QTest::newRow("true") << -1 << true;
+    QTest::newRow("false") << int(Contract::False) << false;
+    QTest::newRow("true") << int(Contract::True) << true;
     QTest::newRow("any non-zero") << 1 << true;
     QTest::newRow("positive max") << 32767 << true;
 }
@@ -103,7 +104,7 @@ void TestCheckForUpdates::fiveUpdatesMixedAnswers()
     FormFixture run(5);
     for (Answer a : {Answer::Yes, Answer::No, Answer::Yes, Answer::No, Answer::Yes})
         run.prompt.answer(a);
-    run.backend.item(3).prepareReply = 0;
+    run.backend.item(3).prepareReply = Contract::False;
     run.load();
 
     QCOMPARE(run.prompt.shown.size(), 5);
@@ -128,8 +129,8 @@ void TestCheckForUpdates::prepareDownloadMustBeExactlyTrue_data()
 {
     QTest::addColumn<int>("reply");
     QTest::addColumn<bool>("executed");
-    QTest::newRow("-1") << -1 << true;
-    QTest::newRow("0") << 0 << false;
+    QTest::newRow("-1") << int(Contract::True) << true;
+    QTest::newRow("0") << int(Contract::False) << false;
     QTest::newRow("1") << 1 << false;
     QTest::newRow("-2") << -2 << false;
 }
