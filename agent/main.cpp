@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "Agent.h"
-#include "AgentLog.h"
+#include "base/AgentLog.h"
 #include "AgentOptions.h"
 #include "QuitOnSignal.h"
 

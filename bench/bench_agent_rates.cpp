@@ -13,7 +13,7 @@
 #include "AgentFixture.h"
 #include "HttpTestServer.h"
 #include "ItemEvents.h"
-#include "Sha256.h"
+#include "base/Sha256.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The feed's content checks (acceptance rules 3 to 5) on any bytes: what a
 // server sends once the signature is out of the way, and what a vendor writes.
-#include "Feed.h"
+#include "feeds/Feed.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(data),
                                                      qsizetype(size));
     const FeedFile::Result result = FeedFile::parse(bytes, feedUrl);
-    if (result.feed)
-        (void)FeedFile::checkFor(*result.feed, u"{5E1F0C2A-7B3D-4C9E-8A61-2D4F6B8E0A13}"_s, now);
+    if (result.value)
+        (void)FeedFile::checkFor(*result.value, u"{5E1F0C2A-7B3D-4C9E-8A61-2D4F6B8E0A13}"_s, now);
     return 0;
 }

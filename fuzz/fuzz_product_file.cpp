@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // A product file's checks on any bytes. Installed by packages, but read from
 // folders that a user's own files can reach as well.
-#include "ProductFile.h"
+#include "feeds/ProductFile.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,8 +2,8 @@
 // The signature file, as the feed's server sends it, checked against a fixed
 // feed and key (acceptance rules 1 and 2; corpus/signature/good.sig is the
 // real signature); the same bytes as a product file's key.
-#include "Feed.h"
-#include "FeedSignature.h"
+#include "feeds/Feed.h"
+#include "feeds/FeedSignature.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The state file through the install record's questions: another process of
-// the user can write anything there. The record reads a path, so each input
-// is written to a scratch file first, and the folder emptied after.
-#include "InstallRecord.h"
+// The state file through the questions of its two readers, the install
+// record and the feed marks: another process of the user can write anything
+// there. The file is a path, so each input is written to a scratch file
+// first, and the folder emptied after.
+#include "base/StateFile.h"
+#include "feeds/FeedMarks.h"
+#include "install/InstallRecord.h"
 
 #include <QDir>
 #include <QFile>
@@ -29,9 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         || file.write(reinterpret_cast<const char *>(data), qint64(size)) != qint64(size))
         std::abort();
     file.close();
-    const InstallRecord record(path);
+    StateFile state(path);
+    const InstallRecord record(&state);
     (void)record.isInstalled(code, u"core-2.1"_s, u"2.1"_s);
-    (void)record.feedMark(code);
+    (void)FeedMarks(&state).mark(code);
     // A file it cannot read is moved aside under a new name; those would pile up.
     QDir folder(scratch.path());
     for (const QString &name : folder.entryList(QDir::Files | QDir::Hidden))

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "CollectionObject.h"
+#include "bus/CollectionObject.h"
 
-#include "AgentContext.h"
-#include "ItemObject.h"
-#include "ObjectRegistry.h"
+#include "bus/AgentContext.h"
+#include "bus/ItemObject.h"
+#include "bus/ObjectRegistry.h"
 #include "agent_collection_adaptor.h"
 
 #include <QDBusError>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "Product.h"
-#include "OwnedObject.h"
+#include "feeds/Product.h"
+#include "bus/OwnedObject.h"
 
 #include <QDBusVariant>
 #include <QList>

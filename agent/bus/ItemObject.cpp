@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "ItemObject.h"
+#include "bus/ItemObject.h"
 
-#include "AgentContext.h"
-#include "AgentErrors.h"
-#include "AgentLog.h"
-#include "InstallFolder.h"
-#include "InstallRecord.h"
-#include "Transfer.h"
+#include "bus/AgentContext.h"
+#include "bus/AgentErrors.h"
+#include "base/AgentLog.h"
+#include "download/Transfer.h"
+#include "install/Installer.h"
 #include "agent_item_adaptor.h"
 
 #include <QTimer>
@@ -64,38 +63,44 @@ short ItemObject::PrepareDownload(short)
 {
     if (refuseStranger("PrepareDownload"))
         return False;
-    const QString why = whyNotStartable();
-    if (why.isEmpty())
+    QString why;
+    if (hold(&why) == Hold::None && (why = roomRefusal()).isEmpty())
         return True;
     qCInfo(lcDownload).noquote() << m_update.id << "cannot start:" << why;
     return False;
 }
 
-QString ItemObject::whyNotStartable() const
+// What keeps a download from starting now, whichever call asks; the room
+// in the folder is asked apart, when the download is about to write.
+ItemObject::Hold ItemObject::hold(QString *why) const
 {
     switch (m_state) {
     case State::Downloading:
-        return u"it is downloading"_s;
+        *why = u"it is downloading"_s;
+        return Hold::Downloading;
     case State::Downloaded:
-        return u"it is downloaded already"_s;
+        *why = u"it is downloaded already"_s;
+        return Hold::Downloaded;
     case State::Installed:
-        return u"it is installed"_s;
+        *why = u"it is installed"_s;
+        return Hold::Installed;
     case State::Idle:
         break;
     }
-    if (installed())
-        return u"it is installed"_s;
-    if (m_context->claimedUpdates.contains(claimKey()))
-        return u"another client is downloading it"_s;
-    QString why;
-    if (!InstallFolder(m_installDir).canReceive(m_update.size, &why))
-        return why;
-    return {};
+    if (m_context->installer->isInstalled(m_productCode, m_update)) {
+        *why = u"it is installed"_s;
+        return Hold::Installed;
+    }
+    if (m_context->claimedUpdates.contains(claimKey())) {
+        *why = u"another client is downloading it"_s;
+        return Hold::Claimed;
+    }
+    return Hold::None;
 }
 
-bool ItemObject::installed() const
+QString ItemObject::roomRefusal() const
 {
-    return m_context->installRecord->isInstalled(m_productCode, m_update.id, m_update.version);
+    return m_context->installer->whyNoRoom(m_installDir, m_update.size);
 }
 
 QString ItemObject::claimKey() const
@@ -120,27 +125,23 @@ void ItemObject::Execute()
     if (refuseStranger("Execute"))
         return;
     const QString quoted = u'"' % m_update.name % u'"';
-    switch (m_state) {
-    case State::Downloading:
+    QString why;
+    switch (hold(&why)) {
+    case Hold::Downloading:
         refuse(AgentErrors::InProgress, u"The download of "_s % quoted
                                             % u" is still running; wait for its end or cancel it."_s);
         return;
-    case State::Downloaded:
+    case Hold::Downloaded:
         install();
         return;
-    case State::Installed:
+    case Hold::Installed:
         refuse(AgentErrors::AlreadyInstalled, quoted % u" is installed already."_s);
         return;
-    case State::Idle:
-        break;
-    }
-    if (installed()) {
-        refuse(AgentErrors::AlreadyInstalled, quoted % u" is installed already."_s);
-        return;
-    }
-    if (m_context->claimedUpdates.contains(claimKey())) {
+    case Hold::Claimed:
         refuse(AgentErrors::Claimed, quoted % u" is being downloaded by another client."_s);
         return;
+    case Hold::None:
+        break;
     }
     startDownload();
 }
@@ -151,20 +152,29 @@ void ItemObject::startDownload()
     m_claimed = true;
     m_state = State::Downloading;
     m_failure.clear();
-    m_transfer = new Transfer(m_update, m_installDir, m_context->network, m_context->transfer, this);
-    connect(m_transfer, &Transfer::progressed, this, &ItemObject::onProgress);
-    connect(m_transfer, &Transfer::finished, this, &ItemObject::onFinished);
-    // Execute returns at once; the events follow its reply.
-    QTimer::singleShot(0, this, &ItemObject::beginDownload);
+    Transfer *transfer = new Transfer(m_update, m_installDir, m_context->network,
+                                      m_context->transfer, this);
+    m_transfer = transfer;
+    connect(transfer, &Transfer::progressed, this, &ItemObject::onProgress);
+    connect(transfer, &Transfer::finished, this, &ItemObject::onFinished);
+    // Execute returns at once; the events follow its reply. The start belongs
+    // to this transfer: after a Cancel and another Execute it must not start
+    // the next one too.
+    QTimer::singleShot(0, transfer, [this, transfer] { beginDownload(transfer); });
 }
 
-void ItemObject::beginDownload()
+void ItemObject::beginDownload(Transfer *transfer)
 {
-    if (m_state != State::Downloading || !m_transfer)
+    if (m_state != State::Downloading || m_transfer != transfer)
         return;
     Q_EMIT OnDownloadBegin();
     m_meter.emplace(m_update.size, 0);
-    m_transfer->start();
+    // What PrepareDownload checks holds here too: a client need not ask.
+    if (const QString why = roomRefusal(); !why.isEmpty()) {
+        transfer->fail(DownloadResult::LocalFileFailed, Transfer::notSaved(why));
+        return;
+    }
+    transfer->start();
     if (m_state == State::Downloading)
         emitProgress();
 }
@@ -219,9 +229,9 @@ void ItemObject::Cancel()
 
 void ItemObject::install()
 {
-    QString error;
-    const QString target = m_transfer->install(&error);
-    if (target.isEmpty()) {
+    const Installer::Outcome outcome = m_context->installer->install(
+        m_productCode, m_installDir, m_update, m_transfer->partFile());
+    if (outcome.kind == Installer::Outcome::Failed) {
         if (!m_transfer->holdsFile()) {
             // What was verified is gone: the next Execute downloads again.
             m_transfer->deleteLater();
@@ -230,20 +240,17 @@ void ItemObject::install()
             release();
         }
         refuse(AgentErrors::InstallFailed, u"Installing \""_s % m_update.name % u"\" failed: "_s
-                                               % error % u'.');
+                                               % outcome.error % u'.');
         return;
     }
     m_transfer->deleteLater();
     m_transfer = nullptr;
     m_state = State::Installed;
     release();
-    qCInfo(lcInstall).noquote() << m_update.id << "installed as" << target;
-    if (!m_context->installRecord->record(m_productCode, m_update.id, m_update.version, target,
-                                          &error)) {
+    if (outcome.kind == Installer::Outcome::NotRecorded)
         refuse(AgentErrors::InstallFailed, u"\""_s % m_update.name
                                                % u"\" is in place but could not be recorded: "_s
-                                               % error % u'.');
-    }
+                                               % outcome.error % u'.');
 }
 
 QString ItemObject::failureText(const QString &reason) const

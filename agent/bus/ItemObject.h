@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "Product.h"
-#include "DownloadResult.h"
-#include "OwnedObject.h"
-#include "ProgressMeter.h"
+#include "feeds/Product.h"
+#include "download/DownloadResult.h"
+#include "bus/OwnedObject.h"
+#include "download/ProgressMeter.h"
 
 #include <QPointer>
 
@@ -42,12 +42,13 @@ Q_SIGNALS:
     void OnDownloadComplete(int nResultCode);
 
 private:
-    QString whyNotStartable() const;
-    bool installed() const;
+    enum class Hold { None, Downloading, Downloaded, Installed, Claimed };
+    Hold hold(QString *why) const;
+    QString roomRefusal() const;
     QString claimKey() const;
     void release();
     void startDownload();
-    void beginDownload();
+    void beginDownload(Transfer *transfer);
     void onProgress(qint64 bytes);
     void onFinished(DownloadResult result, const QString &reason);
     void emitProgress();

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "ObjectRegistry.h"
+#include "bus/ObjectRegistry.h"
 
-#include "AgentLog.h"
-#include "OwnedObject.h"
+#include "base/AgentLog.h"
+#include "bus/OwnedObject.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusPendingCallWatcher>

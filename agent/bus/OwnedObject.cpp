@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "OwnedObject.h"
+#include "bus/OwnedObject.h"
 
-#include "AgentLog.h"
+#include "base/AgentLog.h"
 
 #include <QDBusError>
 #include <QDBusMessage>

@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "ServiceObject.h"
+#include "bus/ServiceObject.h"
 
-#include "AgentContext.h"
-#include "AgentErrors.h"
-#include "AgentLog.h"
-#include "FeedKeeper.h"
-#include "CollectionObject.h"
-#include "InstallRecord.h"
-#include "ObjectRegistry.h"
-#include "Products.h"
+#include "bus/AgentContext.h"
+#include "bus/AgentErrors.h"
+#include "base/AgentLog.h"
+#include "feeds/FeedKeeper.h"
+#include "bus/CollectionObject.h"
+#include "install/Installer.h"
+#include "bus/ObjectRegistry.h"
+#include "feeds/Products.h"
 #include "agent_service_adaptor.h"
 
 #include <QDBusConnection>
@@ -66,7 +66,7 @@ QDBusObjectPath ServiceObject::GetUpdates(const QString &strProdCode)
         product ? m_context->feeds->updates(*product) : std::nullopt;
     if (updates) {
         offered = *product;
-        offered.updates = m_context->installRecord->pending(*product, *updates);
+        offered.updates = m_context->installer->pending(*product, *updates);
     }
     auto *collection = new CollectionObject(m_context, offered, caller);
     const QString path = m_context->registry->adopt(collection, u"collection"_s, caller);

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "FileSource.h"
+#include "download/FileSource.h"
 
-#include "PartFile.h"
+#include "download/PartFile.h"
 
 #include <QFile>
 #include <QTimer>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "PayloadSource.h"
+#include "download/PayloadSource.h"
 
 // A payload on the local file system (file:// address). The bytes are
 // copied in the kernel where the file systems allow it.

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "HttpSource.h"
+#include "download/HttpSource.h"
 
-#include "PartFile.h"
+#include "download/PartFile.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "PayloadSource.h"
+#include "download/PayloadSource.h"
 
 #include <QPointer>
 #include <QUrl>

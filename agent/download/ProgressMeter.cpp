@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "ProgressMeter.h"
+#include "download/ProgressMeter.h"
 
 #include <QtNumeric>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "RateLimiter.h"
+#include "download/RateLimiter.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "Transfer.h"
+#include "download/Transfer.h"
 
-#include "AgentLog.h"
-#include "FileSource.h"
-#include "HttpSource.h"
-#include "InstallFolder.h"
+#include "base/AgentLog.h"
+#include "download/FileSource.h"
+#include "download/HttpSource.h"
 
 #include <QDir>
 
@@ -23,11 +22,6 @@ constexpr qint64 TurnBudgetMs = 4;
 QString failedBecause(const QString &detail)
 {
     return u"The download failed: "_s % detail % u'.';
-}
-
-QString notSaved(const QString &detail)
-{
-    return u"The download could not be saved: "_s % detail % u'.';
 }
 
 } // namespace
@@ -51,6 +45,11 @@ Transfer::~Transfer()
 {
     if (!m_done)
         cancel();
+}
+
+QString Transfer::notSaved(const QString &detail)
+{
+    return u"The download could not be saved: "_s % detail % u'.';
 }
 
 void Transfer::start()
@@ -79,12 +78,7 @@ void Transfer::start()
 
 bool Transfer::createPartFile()
 {
-    // What PrepareDownload checks holds here too: a client need not ask.
     QString why;
-    if (!InstallFolder(m_folder).canReceive(m_update.size, &why)) {
-        fail(DownloadResult::LocalFileFailed, notSaved(why));
-        return false;
-    }
     if (!QDir().mkpath(m_folder)) {
         fail(DownloadResult::LocalFileFailed, notSaved(u"cannot create the folder "_s % m_folder));
         return false;
@@ -211,19 +205,6 @@ void Transfer::cancel()
 void Transfer::discard()
 {
     m_part.remove();
-}
-
-QString Transfer::install(QString *error)
-{
-    if (!m_part.confirm(m_update.size, m_update.sha256, error)) {
-        qCWarning(lcDownload).noquote() << "not installing" << m_update.id << "-" << *error;
-        discard();
-        return {};
-    }
-    const QString target = InstallFolder(m_folder).moveInto(m_part.path(), m_update.fileName, error);
-    if (!target.isEmpty())
-        m_part.forget();
-    return target;
 }
 
 void Transfer::checkStall()

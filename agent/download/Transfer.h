@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "ProductUpdate.h"
-#include "DownloadResult.h"
-#include "PartFile.h"
-#include "RateLimiter.h"
+#include "feeds/ProductUpdate.h"
+#include "download/DownloadResult.h"
+#include "download/PartFile.h"
+#include "download/RateLimiter.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -34,17 +34,19 @@ public:
     void start();
     // Stops and removes the partial file; finished() is not emitted.
     void cancel();
+    // Stops, removes the partial file and reports the failure.
+    void fail(DownloadResult result, const QString &reason);
 
     qint64 bytes() const { return m_bytes; }
     qint64 elapsedMs() const { return m_clock.elapsed(); }
-    // Once finished() reported success: moves the verified file into place
-    // if it is still what was verified, synced, and returns its final path.
-    // Otherwise returns an empty text with *error set; a changed file is
-    // removed then (holdsFile() turns false).
-    QString install(QString *error);
+    // Once finished() reported success: the verified file, for the installer.
+    PartFile &partFile() { return m_part; }
     bool holdsFile() const { return !m_part.path().isEmpty(); }
     // Removes the verified file if it was not installed.
     void discard();
+
+    // The failure text of a download that could not be written.
+    static QString notSaved(const QString &detail);
 
 Q_SIGNALS:
     void progressed(qint64 bytes);
@@ -57,7 +59,6 @@ private:
     // Bytes moved into the file, or -1 after failing.
     qint64 store(qint64 size);
     void complete();
-    void fail(DownloadResult result, const QString &reason);
     void stop();
     void checkStall();
 

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "Feed.h"
+#include "feeds/Feed.h"
 
-#include "FeedSignature.h"
-#include "JsonFields.h"
-#include "ProductFile.h"
+#include "base/BoundedFile.h"
+#include "feeds/FeedSignature.h"
+#include "feeds/JsonFields.h"
+#include "feeds/ProductFile.h"
 
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QRegularExpression>
 #include <QSet>
@@ -162,9 +164,9 @@ FeedFile::Result FeedFile::accept(const QByteArray &bytes, const QByteArray &sig
     if (!error.isEmpty())
         return {std::nullopt, error};
     Result result = parse(bytes, feedUrl);
-    if (!result.feed)
+    if (!result.value)
         return result;
-    error = checkFor(*result.feed, productCode, now);
+    error = checkFor(*result.value, productCode, now);
     if (!error.isEmpty())
         return {std::nullopt, error};
     return result;
@@ -185,4 +187,28 @@ QDateTime FeedFile::parseTime(const QString &text)
     QDateTime time = QDateTime::fromString(match.captured(1).toUpper() % u'.' % millis % zone,
                                            Qt::ISODateWithMs);
     return time.isValid() ? time.toUTC() : QDateTime();
+}
+
+QString FeedFile::readFiles(const QString &feedPath, QByteArray *feed, QByteArray *signatureFile)
+{
+    const auto readOne = [](const QString &path, const QString &what, qint64 limit,
+                            QByteArray *content) -> QString {
+        QString error;
+        const std::optional<QByteArray> bytes = BoundedFile::read(path, limit, &error);
+        if (bytes) {
+            *content = *bytes;
+            return {};
+        }
+        return QFileInfo(path).size() > limit ? tooLarge(what, limit)
+                                              : u"cannot read "_s % path % u": "_s % error;
+    };
+    QString error = readOne(feedPath, u"feed"_s, MaxBytes, feed);
+    if (error.isEmpty())
+        error = readOne(feedPath % u".sig"_s, u"signature file"_s, MaxSignatureBytes, signatureFile);
+    return error;
+}
+
+QString FeedFile::tooLarge(const QString &what, qint64 limit)
+{
+    return u"size: the "_s % what % u" is larger than "_s % QString::number(limit) % u" bytes"_s;
 }

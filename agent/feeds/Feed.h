@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "ProductUpdate.h"
+#include "base/Result.h"
+#include "feeds/ProductUpdate.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -29,11 +30,7 @@ public:
     static constexpr qint64 MaxBytes = 1024 * 1024;
     static constexpr qint64 MaxSignatureBytes = 4096;
 
-    struct Result
-    {
-        std::optional<Feed> feed;
-        QString error; // set when feed is empty
-    };
+    using Result = ::Result<Feed>;
 
     // Rules 1 and 2: both files within their limits, and the signature file
     // signs the feed's exact bytes with one of the keys. Empty when it does.
@@ -48,6 +45,13 @@ public:
     static Result accept(const QByteArray &feed, const QByteArray &signatureFile,
                          const QList<QByteArray> &keys, const QString &productCode,
                          const QUrl &feedUrl, const QDateTime &now);
+
+    // Reads a local feed and its signature file (the feed's path with ".sig")
+    // within their limits. Empty when both were read, else why not; a file
+    // over its limit is a "size:" refusal.
+    static QString readFiles(const QString &feedPath, QByteArray *feed, QByteArray *signatureFile);
+    // "size: the <what> is larger than <limit> bytes".
+    static QString tooLarge(const QString &what, qint64 limit);
 
     // RFC 3339 ("2027-01-08T00:00:00Z", an offset or fractions allowed);
     // invalid when the text is not of that form.

@@ -1,10 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "FeedFetch.h"
+#include "feeds/FeedFetch.h"
 
-#include "BoundedFile.h"
-#include "Feed.h"
+#include "feeds/Feed.h"
 
-#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -14,11 +12,6 @@ using namespace Qt::StringLiterals;
 namespace {
 
 constexpr int MaxRedirects = 10;
-
-QString tooLarge(const QString &what, qint64 limit)
-{
-    return u"size: the "_s % what % u" is larger than "_s % QString::number(limit) % u" bytes"_s;
-}
 
 } // namespace
 
@@ -65,26 +58,11 @@ void FeedFetch::start()
 
 void FeedFetch::fetchLocal()
 {
-    const QString feedPath = m_url.toLocalFile();
-    const QString signaturePath = signatureUrl(m_url).toLocalFile();
-    QString error;
-    const std::optional<QByteArray> feed = BoundedFile::read(feedPath, FeedFile::MaxBytes, &error);
-    if (!feed) {
-        finish(Outcome::Failed, QFileInfo(feedPath).size() > FeedFile::MaxBytes
-                                    ? tooLarge(u"feed"_s, FeedFile::MaxBytes)
-                                    : u"cannot read "_s % feedPath % u": "_s % error);
+    const QString error = FeedFile::readFiles(m_url.toLocalFile(), &m_feed, &m_signature);
+    if (!error.isEmpty()) {
+        finish(Outcome::Failed, error);
         return;
     }
-    const std::optional<QByteArray> signature =
-        BoundedFile::read(signaturePath, FeedFile::MaxSignatureBytes, &error);
-    if (!signature) {
-        finish(Outcome::Failed, QFileInfo(signaturePath).size() > FeedFile::MaxSignatureBytes
-                                    ? tooLarge(u"signature file"_s, FeedFile::MaxSignatureBytes)
-                                    : u"cannot read "_s % signaturePath % u": "_s % error);
-        return;
-    }
-    m_feed = *feed;
-    m_signature = *signature;
     finish(Outcome::Fetched);
 }
 
@@ -123,7 +101,7 @@ void FeedFetch::get(const QUrl &url, bool conditional)
     connect(m_reply, &QNetworkReply::metaDataChanged, this, [this] {
         const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
         if (length.isValid() && length.toLongLong() > m_limit)
-            finish(Outcome::Failed, tooLarge(m_gettingSignature ? u"signature file"_s : u"feed"_s,
+            finish(Outcome::Failed, FeedFile::tooLarge(m_gettingSignature ? u"signature file"_s : u"feed"_s,
                                              m_limit));
     });
     connect(m_reply, &QNetworkReply::readyRead, this, &FeedFetch::onReadyRead);
@@ -136,7 +114,7 @@ void FeedFetch::onReadyRead()
         return;
     m_body += m_reply->read(m_limit + 1 - m_body.size());
     if (m_body.size() > m_limit)
-        finish(Outcome::Failed, tooLarge(m_gettingSignature ? u"signature file"_s : u"feed"_s,
+        finish(Outcome::Failed, FeedFile::tooLarge(m_gettingSignature ? u"signature file"_s : u"feed"_s,
                                          m_limit));
 }
 

@@ -1,46 +1,29 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "FeedKeeper.h"
+#include "feeds/FeedKeeper.h"
 
-#include "AgentLog.h"
-#include "BoundedFile.h"
-#include "InstallRecord.h"
-#include "Sha256.h"
+#include "base/AgentLog.h"
+#include "base/AtomicFile.h"
+#include "base/BoundedFile.h"
+#include "base/Sha256.h"
+#include "base/XdgDirs.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
-bool writeAtomically(const QString &path, const QByteArray &content, QString *error)
-{
-    QSaveFile out(path);
-    if (!out.open(QIODevice::WriteOnly) || out.write(content) != content.size() || !out.commit()) {
-        *error = path % u": "_s % out.errorString();
-        return false;
-    }
-    return true;
-}
-
-} // namespace
-
-FeedKeeper::FeedKeeper(const Settings &settings, InstallRecord *record,
+FeedKeeper::FeedKeeper(const Settings &settings, FeedMarks *marks,
                        QNetworkAccessManager *network, QObject *parent)
     : QObject(parent)
     , m_settings(settings)
-    , m_record(record)
+    , m_marks(marks)
     , m_network(network)
 {
 }
 
 QString FeedKeeper::defaultCacheDir()
 {
-    QString cacheHome = qEnvironmentVariable("XDG_CACHE_HOME");
-    if (cacheHome.isEmpty() || QDir::isRelativePath(cacheHome))
-        cacheHome = QDir::homePath() + u"/.cache"_s;
-    return cacheHome + u"/palvane/feeds"_s;
+    return XdgDirs::cacheHome() + u"/palvane/feeds"_s;
 }
 
 QString FeedKeeper::cachePath(const Product &product) const
@@ -136,15 +119,15 @@ bool FeedKeeper::take(const Product &product, State &state, const QByteArray &by
     FeedFile::Result result = FeedFile::accept(bytes, signature, product.keys, product.code, product.feed,
                                        QDateTime::currentDateTimeUtc());
     const QByteArray sha256 = Sha256::hash(bytes);
-    const InstallRecord::FeedMark mark = m_record->feedMark(product.code);
-    if (result.feed && result.feed->serial < mark.serial)
-        result = {std::nullopt, u"serial: "_s % QString::number(result.feed->serial)
+    const FeedMarks::Mark mark = m_marks->mark(product.code);
+    if (result.value && result.value->serial < mark.serial)
+        result = {std::nullopt, u"serial: "_s % QString::number(result.value->serial)
                                     % u" is lower than "_s % QString::number(mark.serial)
                                     % u", the highest accepted before"_s};
-    else if (result.feed && result.feed->serial == mark.serial && sha256 != mark.sha256)
+    else if (result.value && result.value->serial == mark.serial && sha256 != mark.sha256)
         result = {std::nullopt, u"serial: "_s % QString::number(mark.serial)
                                     % u" was accepted before with other content"_s};
-    if (!result.feed) {
+    if (!result.value) {
         qCWarning(lcFeeds).noquote() << "refused the feed of" << product.name << "from"
                                        << origin << "-" << result.error;
         return false;
@@ -152,25 +135,25 @@ bool FeedKeeper::take(const Product &product, State &state, const QByteArray &by
 
     const bool same = state.accepted && state.accepted->bytes == bytes
                       && state.accepted->signature == signature;
-    state.accepted = Accepted{*result.feed, bytes, signature};
+    state.accepted = Accepted{*result.value, bytes, signature};
     if (same)
         return true;
     QString error;
-    if (result.feed->serial != mark.serial
-        && !m_record->recordFeedMark(product.code, {result.feed->serial, sha256}, &error))
+    if (result.value->serial != mark.serial
+        && !m_marks->record(product.code, {result.value->serial, sha256}, &error))
         qCWarning(lcFeeds).noquote() << "feed serial of" << product.name
                                        << "not recorded -" << error;
     if (!fromCache) {
         const QString path = cachePath(product);
         if (!QDir().mkpath(m_settings.cacheDir)
-            || !writeAtomically(path + u".sig"_s, signature, &error)
-            || !writeAtomically(path, bytes, &error))
+            || !AtomicFile::replace(path + u".sig"_s, signature, &error)
+            || !AtomicFile::replace(path, bytes, &error))
             qCWarning(lcFeeds).noquote() << "feed of" << product.name << "not cached -" << error;
     }
     qCInfo(lcFeeds).noquote() << "accepted the feed of" << product.name << "from" << origin
-                                << "- serial" << result.feed->serial << "with"
-                                << result.feed->updates.size() << "update(s), expires"
-                                << result.feed->expires.toString(Qt::ISODate);
+                                << "- serial" << result.value->serial << "with"
+                                << result.value->updates.size() << "update(s), expires"
+                                << result.value->expires.toString(Qt::ISODate);
     return true;
 }
 

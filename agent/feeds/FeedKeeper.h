@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "Product.h"
-#include "Feed.h"
-#include "FeedFetch.h"
+#include "feeds/Product.h"
+#include "feeds/Feed.h"
+#include "feeds/FeedFetch.h"
+#include "feeds/FeedMarks.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -12,12 +13,11 @@
 #include <functional>
 #include <optional>
 
-class InstallRecord;
 class QNetworkAccessManager;
 
 // The accepted feed of each product: fetched when IsConnected asks and it is
 // older than the maximum age, checked by every acceptance rule, kept in the
-// cache folder and, as its serial, in the install record.
+// cache folder and, as its serial, in the feed marks.
 class FeedKeeper : public QObject
 {
     Q_OBJECT
@@ -30,7 +30,7 @@ public:
         QString cacheDir;
     };
 
-    FeedKeeper(const Settings &settings, InstallRecord *record, QNetworkAccessManager *network,
+    FeedKeeper(const Settings &settings, FeedMarks *marks, QNetworkAccessManager *network,
                QObject *parent = nullptr);
 
     // Calls answer(connected) once, at once or when a fetch ends; callers
@@ -72,7 +72,7 @@ private:
     QString cachePath(const Product &product) const;
 
     Settings m_settings;
-    InstallRecord *m_record;
+    FeedMarks *m_marks;
     QNetworkAccessManager *m_network;
     QHash<QString, State> m_states;
 };

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "FeedSignature.h"
+#include "feeds/FeedSignature.h"
 
 #include <openssl/evp.h>
 

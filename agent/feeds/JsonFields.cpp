@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "JsonFields.h"
+#include "feeds/JsonFields.h"
 
 #include <QJsonDocument>
 #include <QJsonValue>

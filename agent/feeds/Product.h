@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "ProductUpdate.h"
+#include "feeds/ProductUpdate.h"
 
 #include <QByteArray>
 #include <QList>

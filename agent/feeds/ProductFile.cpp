@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "ProductFile.h"
+#include "feeds/ProductFile.h"
 
-#include "BoundedFile.h"
-#include "FeedSignature.h"
-#include "JsonFields.h"
+#include "base/BoundedFile.h"
+#include "feeds/FeedSignature.h"
+#include "feeds/JsonFields.h"
 
 #include <QDir>
 #include <QFileInfo>

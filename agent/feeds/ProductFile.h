@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "Product.h"
+#include "base/Result.h"
+#include "feeds/Product.h"
 
 #include <QByteArray>
 #include <QString>
@@ -16,11 +17,7 @@ public:
     static constexpr qint64 MaxBytes = 1024 * 1024;
     static constexpr qsizetype MaxKeys = 8;
 
-    struct Result
-    {
-        std::optional<Product> product;
-        QString error; // set when product is empty
-    };
+    using Result = ::Result<Product>;
 
     // Only a regular file of at most MaxBytes is read.
     static Result read(const QString &path);

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "Products.h"
+#include "feeds/Products.h"
 
-#include "AgentLog.h"
-#include "ProductFile.h"
+#include "base/AgentLog.h"
+#include "base/XdgDirs.h"
+#include "feeds/ProductFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -32,16 +33,16 @@ void Products::loadFolder(const QString &folder)
     for (const QString &name : std::as_const(names)) {
         const QString path = dir.absoluteFilePath(name);
         const ProductFile::Result result = ProductFile::read(path);
-        if (!result.product) {
+        if (!result.value) {
             qCWarning(lcFeeds).noquote() << "rejected" << path << "-" << result.error;
             continue;
         }
-        if (const Product *known = find(result.product->code)) {
+        if (const Product *known = find(result.value->code)) {
             qCWarning(lcFeeds).noquote() << "ignored" << path << "- product" << known->code
                                            << "is already defined by" << known->sourceFile;
             continue;
         }
-        add(*result.product);
+        add(*result.value);
     }
 }
 
@@ -67,12 +68,9 @@ QStringList Products::installDirs() const
 
 QStringList Products::defaultFolders()
 {
-    QString configHome = qEnvironmentVariable("XDG_CONFIG_HOME");
-    if (configHome.isEmpty() || QDir::isRelativePath(configHome))
-        configHome = QDir::homePath() + u"/.config"_s;
     return {
         QStringLiteral(KELVARRA_SYSCONFDIR "/palvane/products"),
         QStringLiteral(KELVARRA_DATADIR "/palvane/products"),
-        configHome + u"/palvane/products"_s,
+        XdgDirs::configHome() + u"/palvane/products"_s,
     };
 }

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "Product.h"
+#include "feeds/Product.h"
 
 #include <QHash>
 #include <QStringList>

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "InstallFolder.h"
+#include "install/InstallFolder.h"
 
-#include "AgentLog.h"
-#include "PartFile.h"
-#include "ProductFile.h"
+#include "base/AgentLog.h"
+#include "download/PartFile.h"
+#include "feeds/ProductFile.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "InstallRecord.h"
+#include "install/InstallRecord.h"
 
-#include "AgentLog.h"
-#include "BoundedFile.h"
-#include "Sha256.h"
-#include "WriteAll.h"
+#include "base/AgentLog.h"
+#include "base/Sha256.h"
+#include "base/StateFile.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -23,22 +22,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString FeedsKey = u"feeds"_s;
-
-QString systemError()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
-
-void syncFolder(const QString &path)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
 // What tells one version of a file from another without reading it.
 QByteArray fileStamp(const struct stat &st)
 {
@@ -52,102 +35,9 @@ QByteArray fileStamp(const struct stat &st)
 
 } // namespace
 
-InstallRecord::InstallRecord(const QString &path)
-    : m_path(path)
+InstallRecord::InstallRecord(StateFile *file)
+    : m_file(file)
 {
-}
-
-QString InstallRecord::defaultPath()
-{
-    QString stateHome = qEnvironmentVariable("XDG_STATE_HOME");
-    if (stateHome.isEmpty() || QDir::isRelativePath(stateHome))
-        stateHome = QDir::homePath() + u"/.local/state"_s;
-    return stateHome + u"/palvane/installed.json"_s;
-}
-
-// Read on every question so that a record edited or removed by hand counts
-// at once; the file stays small.
-std::optional<QJsonObject> InstallRecord::load() const
-{
-    struct stat st = {};
-    if (::lstat(QFile::encodeName(m_path).constData(), &st) != 0 && errno == ENOENT)
-        return QJsonObject();
-    QString why;
-    const std::optional<QByteArray> content = BoundedFile::read(m_path, BoundedFile::DefaultLimit, &why);
-    if (content) {
-        QJsonParseError parseError;
-        const QJsonDocument document = QJsonDocument::fromJson(*content, &parseError);
-        if (document.isObject())
-            return document.object();
-        why = parseError.error != QJsonParseError::NoError
-                  ? parseError.errorString() % u" at byte "_s % QString::number(parseError.offset)
-                  : u"not a JSON object"_s;
-    }
-    moveAside(why);
-    if (::lstat(QFile::encodeName(m_path).constData(), &st) != 0 && errno == ENOENT)
-        return QJsonObject();
-    return std::nullopt;
-}
-
-// Keeps what was there for a person to look at: nothing installed is
-// forgotten silently, and the next record does not overwrite it.
-void InstallRecord::moveAside(const QString &why) const
-{
-    const QString stamp = QDateTime::currentDateTimeUtc().toString(u"yyyyMMdd'T'HHmmss'Z'"_s);
-    const QString base = m_path % u".corrupt-"_s % stamp;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const QString aside = attempt == 0 ? base : base % u'-' % QString::number(attempt);
-        if (::renameat2(AT_FDCWD, QFile::encodeName(m_path).constData(), AT_FDCWD,
-                        QFile::encodeName(aside).constData(), RENAME_NOREPLACE)
-            == 0) {
-            qCCritical(lcInstall).noquote()
-                << u"the state file %1 cannot be read (%2); moved aside as %3, starting with an empty record"_s
-                       .arg(m_path, why, aside);
-            return;
-        }
-        if (errno != EEXIST)
-            break;
-    }
-    qCCritical(lcInstall).noquote()
-        << u"the state file %1 cannot be read (%2) nor moved aside (%3); it is left as it is and not written"_s
-               .arg(m_path, why, systemError());
-}
-
-bool InstallRecord::save(const QJsonObject &root, QString *error) const
-{
-    const QString folder = QFileInfo(m_path).absolutePath();
-    if (!QDir().mkpath(folder)) {
-        *error = u"cannot create the folder of "_s % m_path;
-        return false;
-    }
-    // A fresh file beside the record, then one rename: a crash leaves the
-    // old record or the new one, never half of one.
-    QByteArray temporary = QFile::encodeName(folder % u"/.installed.json.XXXXXX"_s);
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) {
-        *error = u"cannot write in "_s % folder % u": "_s % systemError();
-        return false;
-    }
-    const bool written = writeAll(fd, QJsonDocument(root).toJson()) && ::fsync(fd) == 0;
-    const QString writeError = systemError();
-    ::close(fd);
-    // The rename would replace a symlink rather than follow it; refusing
-    // still tells whoever planted it that it is not used.
-    const int existing = ::open(QFile::encodeName(m_path).constData(),
-                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    const bool isLink = existing < 0 && errno == ELOOP;
-    if (existing >= 0)
-        ::close(existing);
-    if (!written || isLink || ::rename(temporary.constData(), QFile::encodeName(m_path).constData()) != 0) {
-        *error = isLink ? QString(u"refusing to write "_s % m_path % u" through a symlink"_s)
-                        : QString(u"cannot write "_s % m_path % u": "_s
-                                  % (written ? systemError() : writeError));
-        ::unlink(temporary.constData());
-        qCWarning(lcInstall).noquote() << *error;
-        return false;
-    }
-    syncFolder(folder);
-    return true;
 }
 
 void InstallRecord::insert(QJsonObject *root, const QString &code, const QString &updateId,
@@ -165,50 +55,26 @@ void InstallRecord::insert(QJsonObject *root, const QString &code, const QString
 bool InstallRecord::isInstalled(const QString &code, const QString &updateId,
                                 const QString &version) const
 {
-    const QJsonObject updates = load().value_or(QJsonObject()).value(code.toUpper()).toObject();
+    const QJsonObject updates = m_file->load().value_or(QJsonObject()).value(code.toUpper()).toObject();
     return updates.value(updateId).toObject().value(u"version"_s).toString() == version;
 }
 
 bool InstallRecord::record(const QString &code, const QString &updateId, const QString &version,
                            const QString &file, QString *error)
 {
-    std::optional<QJsonObject> root = load();
+    std::optional<QJsonObject> root = m_file->load();
     if (!root) {
-        *error = u"the unreadable "_s % m_path % u" is in the way"_s;
+        *error = u"the unreadable "_s % m_file->path() % u" is in the way"_s;
         return false;
     }
     insert(&*root, code, updateId, version, file);
-    return save(*root, error);
-}
-
-InstallRecord::FeedMark InstallRecord::feedMark(const QString &code) const
-{
-    const QJsonObject mark =
-        load().value_or(QJsonObject()).value(FeedsKey).toObject().value(code.toUpper()).toObject();
-    return {mark.value(u"serial"_s).toInteger(0),
-            QByteArray::fromHex(mark.value(u"sha256"_s).toString().toLatin1())};
-}
-
-bool InstallRecord::recordFeedMark(const QString &code, const FeedMark &mark, QString *error)
-{
-    std::optional<QJsonObject> root = load();
-    if (!root) {
-        *error = u"the unreadable "_s % m_path % u" is in the way"_s;
-        return false;
-    }
-    QJsonObject feeds = root->value(FeedsKey).toObject();
-    feeds.insert(code.toUpper(), QJsonObject{
-                                     {u"serial"_s, mark.serial},
-                                     {u"sha256"_s, QString::fromLatin1(mark.sha256.toHex())},
-                                 });
-    root->insert(FeedsKey, feeds);
-    return save(*root, error);
+    return m_file->save(*root, error);
 }
 
 QList<ProductUpdate> InstallRecord::pending(const Product &product,
                                             const QList<ProductUpdate> &listed)
 {
-    std::optional<QJsonObject> root = load();
+    std::optional<QJsonObject> root = m_file->load();
     const QJsonObject installed = root.value_or(QJsonObject()).value(product.code.toUpper()).toObject();
     QList<ProductUpdate> result;
     bool found = false;
@@ -226,7 +92,7 @@ QList<ProductUpdate> InstallRecord::pending(const Product &product,
         result.append(update);
     }
     QString error;
-    if (found && !save(*root, &error))
+    if (found && !m_file->save(*root, &error))
         return listed; // nothing recorded: offer them as before
     return result;
 }

@@ -2,14 +2,15 @@
 // The agent's pieces without a bus: display texts, smoothing, the rate
 // limit, catalog checks, the install record, the settings and log lines.
 
-#include "AgentLog.h"
+#include "base/AgentLog.h"
 #include "AgentOptions.h"
-#include "InstallFolder.h"
-#include "InstallRecord.h"
-#include "Feed.h"
-#include "ProductFile.h"
-#include "ProgressMeter.h"
-#include "RateLimiter.h"
+#include "install/InstallFolder.h"
+#include "install/InstallRecord.h"
+#include "base/StateFile.h"
+#include "feeds/Feed.h"
+#include "feeds/ProductFile.h"
+#include "download/ProgressMeter.h"
+#include "download/RateLimiter.h"
 
 #include <QDir>
 #include <QFile>
@@ -270,10 +271,10 @@ void TestAgentUnits::feedFile()
     QFETCH(QString, error);
     const FeedFile::Result result = FeedFile::parse(json, QUrl(u"https://example.org/f.json"_s));
     if (error.isEmpty()) {
-        QVERIFY2(result.feed.has_value(), qPrintable(result.error));
+        QVERIFY2(result.value.has_value(), qPrintable(result.error));
         return;
     }
-    QVERIFY(!result.feed.has_value());
+    QVERIFY(!result.value.has_value());
     QVERIFY2(result.error.contains(error), qPrintable(result.error));
 }
 
@@ -283,18 +284,18 @@ void TestAgentUnits::relativeAddresses()
         "installDir": "../installed", "feed": "feeds/updates.json",
         "keys": ["m3Jl1b1m3pYJ7hVxkYy0lGqZ8Kq9z8y1mC8rJ0m2Xx0="]})";
     const ProductFile::Result result = ProductFile::parse(product, u"/srv/demo/products/p.json"_s);
-    QVERIFY2(result.product.has_value(), qPrintable(result.error));
-    QCOMPARE(result.product->installDir, u"/srv/demo/installed"_s);
-    QCOMPARE(result.product->feed, QUrl(u"file:///srv/demo/products/feeds/updates.json"_s));
-    QCOMPARE(result.product->keys.size(), 1);
+    QVERIFY2(result.value.has_value(), qPrintable(result.error));
+    QCOMPARE(result.value->installDir, u"/srv/demo/installed"_s);
+    QCOMPARE(result.value->feed, QUrl(u"file:///srv/demo/products/feeds/updates.json"_s));
+    QCOMPARE(result.value->keys.size(), 1);
 
     const QByteArray feed = R"({"product": "{11111111-2222-3333-4444-555555555555}", "serial": 1,
         "expires": "2099-01-01T00:00:00Z", "updates": [{"id": "u1", "name": "U", "version": "2",
         "size": 10, "sha256": "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA",
         "url": "payloads/u1.bin"}]})";
     const FeedFile::Result parsed = FeedFile::parse(feed, QUrl(u"https://example.org/demo/updates.json"_s));
-    QVERIFY2(parsed.feed.has_value(), qPrintable(parsed.error));
-    const ProductUpdate &update = parsed.feed->updates.constFirst();
+    QVERIFY2(parsed.value.has_value(), qPrintable(parsed.error));
+    const ProductUpdate &update = parsed.value->updates.constFirst();
     QCOMPARE(update.url, QUrl(u"https://example.org/demo/payloads/u1.bin"_s));
     QCOMPARE(update.fileName, u"u1.bin"_s);
     QCOMPARE(update.failureTemplate, u"{reason}"_s);
@@ -322,7 +323,8 @@ void TestAgentUnits::installRecord()
 {
     QTemporaryDir dir;
     const QString path = dir.path() + u"/deep/state/installed.json"_s;
-    InstallRecord record(path);
+    StateFile state(path);
+    InstallRecord record(&state);
     const QString code = u"{11111111-2222-3333-4444-555555555555}"_s;
     QVERIFY(!record.isInstalled(code, u"u1"_s, u"1"_s));
     QString error;
@@ -332,7 +334,8 @@ void TestAgentUnits::installRecord()
     QVERIFY(!record.isInstalled(code, u"u1"_s, u"2"_s)); // a newer version is offered again
     QVERIFY(!record.isInstalled(code, u"u2"_s, u"1"_s));
     // A second agent run reads what the first wrote.
-    QVERIFY(InstallRecord(path).isInstalled(code, u"u1"_s, u"1"_s));
+    StateFile again(path);
+    QVERIFY(InstallRecord(&again).isInstalled(code, u"u1"_s, u"1"_s));
 
     QFile damaged(path);
     QVERIFY(damaged.open(QIODevice::WriteOnly));
@@ -368,7 +371,8 @@ void TestAgentUnits::unreadableStateFileIsMovedAside()
     QTemporaryDir dir;
     const QString path = dir.path() + u"/installed.json"_s;
     QVERIFY(writeFile(path, content));
-    InstallRecord record(path);
+    StateFile state(path);
+    InstallRecord record(&state);
     QTest::ignoreMessage(QtCriticalMsg,
                          QRegularExpression(u"cannot be read .*; moved aside as .*/installed\\.json"
                                             "\\.corrupt-\\d{8}T\\d{6}Z, starting with an empty record$"_s));
@@ -389,7 +393,8 @@ void TestAgentUnits::stateFileIsNotWrittenThroughASymlink()
     const QString target = dir.path() + u"/elsewhere.json"_s;
     QVERIFY(writeFile(target, "{}\n"));
     QVERIFY(QFile::link(target, path));
-    InstallRecord record(path);
+    StateFile state(path);
+    InstallRecord record(&state);
     QString error;
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"^refusing to write .* through a symlink$"_s));
     QVERIFY(!record.record(StateCode, u"u1"_s, u"1"_s, u"/opt/u1.bin"_s, &error));

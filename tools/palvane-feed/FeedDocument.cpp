@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "FeedDocument.h"
 
-#include "BoundedFile.h"
+#include "base/AtomicFile.h"
+#include "base/BoundedFile.h"
 #include "ToolError.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSaveFile>
 
 using namespace Qt::StringLiterals;
 
@@ -89,7 +89,7 @@ QByteArray FeedDocument::toJson() const
 
 void writeAtomically(const QString &path, const QByteArray &content)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.commit())
-        throw ToolError{path % u": "_s % file.errorString()};
+    QString error;
+    if (!AtomicFile::replace(path, content, &error))
+        throw ToolError{error};
 }

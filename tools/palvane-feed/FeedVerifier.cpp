@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "FeedVerifier.h"
 
-#include "BoundedFile.h"
-#include "Feed.h"
-#include "FeedSignature.h"
-#include "ProductFile.h"
+#include "feeds/Feed.h"
+#include "feeds/FeedSignature.h"
+#include "feeds/ProductFile.h"
 #include "ToolError.h"
 
 #include <QFileInfo>
@@ -31,16 +30,11 @@ QString describe(const Feed &feed)
 Verdict checkFiles(const QString &feedPath, const QList<QByteArray> &keys,
                    const QString &productCode, const QUrl &feedUrl)
 {
-    QString error;
-    const std::optional<QByteArray> feed = BoundedFile::read(feedPath, FeedFile::MaxBytes, &error);
-    if (!feed)
-        return {false, u"size: "_s % feedPath % u": "_s % error, {}};
-    const QString signaturePath = feedPath % u".sig"_s;
-    const std::optional<QByteArray> signature =
-        BoundedFile::read(signaturePath, FeedFile::MaxSignatureBytes, &error);
-    if (!signature)
-        return {false, u"size: "_s % signaturePath % u": "_s % error, {}};
-    return check(*feed, *signature, keys, productCode, feedUrl);
+    QByteArray feed;
+    QByteArray signature;
+    if (const QString error = FeedFile::readFiles(feedPath, &feed, &signature); !error.isEmpty())
+        return {false, error, {}};
+    return check(feed, signature, keys, productCode, feedUrl);
 }
 
 QUrl localUrl(const QString &path)
@@ -58,21 +52,21 @@ Verdict check(const QByteArray &feed, const QByteArray &signatureFile,
     if (!error.isEmpty())
         return {false, error, {}};
     const FeedFile::Result result = FeedFile::parse(feed, feedUrl);
-    if (!result.feed)
+    if (!result.value)
         return {false, result.error, {}};
-    error = FeedFile::checkFor(*result.feed, productCode.isEmpty() ? result.feed->product : productCode,
+    error = FeedFile::checkFor(*result.value, productCode.isEmpty() ? result.value->product : productCode,
                                QDateTime::currentDateTimeUtc());
     if (!error.isEmpty())
         return {false, error, {}};
-    return {true, {}, describe(*result.feed)};
+    return {true, {}, describe(*result.value)};
 }
 
 Verdict checkWithProductFile(const QString &feedPath, const QString &productFilePath)
 {
     const ProductFile::Result product = ProductFile::read(productFilePath);
-    if (!product.product)
+    if (!product.value)
         throw ToolError{productFilePath % u": "_s % product.error};
-    return checkFiles(feedPath, product.product->keys, product.product->code, product.product->feed);
+    return checkFiles(feedPath, product.value->keys, product.value->code, product.value->feed);
 }
 
 Verdict checkWithKey(const QString &feedPath, const QByteArray &publicKey)

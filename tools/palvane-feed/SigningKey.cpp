@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "SigningKey.h"
 
-#include "BoundedFile.h"
+#include "base/BoundedFile.h"
 #include "ToolError.h"
-#include "WriteAll.h"
+#include "base/WriteAll.h"
 
 #include <QFile>
 

@@ -7,8 +7,8 @@
 #include "SigningKey.h"
 #include "ToolError.h"
 
-#include "ProductFile.h"
-#include "Sha256.h"
+#include "feeds/ProductFile.h"
+#include "base/Sha256.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "AgentOptions.h"
 
-#include "AgentLog.h"
-#include "InstallRecord.h"
-#include "Products.h"
+#include "base/AgentLog.h"
+#include "base/StateFile.h"
+#include "base/XdgDirs.h"
+#include "feeds/Products.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -125,11 +126,8 @@ void readConfigFile(AgentOptions &target, const QString &path)
 
 QStringList AgentOptions::configFiles()
 {
-    QString configHome = qEnvironmentVariable("XDG_CONFIG_HOME");
-    if (configHome.isEmpty() || QDir::isRelativePath(configHome))
-        configHome = QDir::homePath() + u"/.config"_s;
     return {QStringLiteral(KELVARRA_SYSCONFDIR) + u"/xdg/palvane/agent.conf"_s,
-            configHome + u"/palvane/agent.conf"_s};
+            XdgDirs::configHome() + u"/palvane/agent.conf"_s};
 }
 
 bool AgentOptions::parse(const QStringList &arguments, const QStringList &configFiles)
@@ -144,7 +142,7 @@ bool AgentOptions::parse(const QStringList &arguments, const QStringList &config
     parser.process(arguments);
 
     productFolders = Products::defaultFolders();
-    stateFile = InstallRecord::defaultPath();
+    stateFile = StateFile::defaultPath();
     for (const QString &file : configFiles)
         readConfigFile(*this, file);
     for (const Option &option : options()) {

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "AgentLog.h"
+#include "base/AgentLog.h"
 
-#include "WriteAll.h"
+#include "base/WriteAll.h"
 
 #include <cerrno>
 #include <sys/stat.h>

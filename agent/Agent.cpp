@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "Agent.h"
 
-#include "AgentLog.h"
-#include "InstallFolder.h"
-#include "ObjectRegistry.h"
-#include "ServiceObject.h"
+#include "base/AgentLog.h"
+#include "bus/ObjectRegistry.h"
+#include "bus/ServiceObject.h"
 
 #include <QDBusConnectionInterface>
 
@@ -19,18 +18,19 @@ constexpr char16_t ServiceName[] = u"com.palvane.UpdateService";
 Agent::Agent(const AgentOptions &options, const QDBusConnection &bus, QObject *parent)
     : QObject(parent)
     , m_bus(bus)
-    , m_installRecord(options.stateFile)
+    , m_stateFile(options.stateFile)
+    , m_feedMarks(&m_stateFile)
+    , m_installer(&m_stateFile)
     , m_feeds({options.feedMaxAgeMs, options.feedTimeoutMs, FeedKeeper::defaultCacheDir()},
-              &m_installRecord, &m_network)
+              &m_feedMarks, &m_network)
     , m_idle(options.idleTimeoutMs)
 {
     m_products.load(options.productFolders);
-    for (const QString &folder : m_products.installDirs())
-        InstallFolder(folder).removeStaleDownloads();
+    m_installer.removeStaleDownloads(m_products.installDirs());
     m_registry = std::make_unique<ObjectRegistry>(m_bus);
     m_context.products = &m_products;
     m_context.feeds = &m_feeds;
-    m_context.installRecord = &m_installRecord;
+    m_context.installer = &m_installer;
     m_context.network = &m_network;
     m_context.registry = m_registry.get();
     m_context.transfer.rateLimit = options.rateLimitBytes;

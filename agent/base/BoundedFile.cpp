@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "BoundedFile.h"
+#include "base/BoundedFile.h"
 
 #include <QFile>
 

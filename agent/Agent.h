@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "AgentContext.h"
 #include "AgentOptions.h"
-#include "FeedKeeper.h"
 #include "IdleWatch.h"
-#include "InstallRecord.h"
-#include "Products.h"
+#include "base/StateFile.h"
+#include "bus/AgentContext.h"
+#include "feeds/FeedKeeper.h"
+#include "feeds/FeedMarks.h"
+#include "feeds/Products.h"
+#include "install/Installer.h"
 
 #include <QDBusConnection>
 #include <QNetworkAccessManager>
@@ -40,7 +42,9 @@ private Q_SLOTS:
 private:
     QDBusConnection m_bus;
     Products m_products;
-    InstallRecord m_installRecord;
+    StateFile m_stateFile;
+    FeedMarks m_feedMarks;
+    Installer m_installer;
     QNetworkAccessManager m_network;
     FeedKeeper m_feeds;
     AgentContext m_context;

@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "Transfer.h"
+#include "download/Transfer.h"
 
 #include <QSet>
 #include <QString>
 
 class FeedKeeper;
-class InstallRecord;
+class Installer;
 class ObjectRegistry;
 class Products;
 class QNetworkAccessManager;
@@ -17,7 +17,7 @@ struct AgentContext
 {
     Products *products = nullptr;
     FeedKeeper *feeds = nullptr;
-    InstallRecord *installRecord = nullptr;
+    Installer *installer = nullptr;
     QNetworkAccessManager *network = nullptr;
     ObjectRegistry *registry = nullptr;
     Transfer::Settings transfer;

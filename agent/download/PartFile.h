@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "Sha256.h"
+#include "base/Sha256.h"
 
 #include <QByteArray>
 #include <QString>

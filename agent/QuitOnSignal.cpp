@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "QuitOnSignal.h"
 
-#include "AgentLog.h"
+#include "base/AgentLog.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>

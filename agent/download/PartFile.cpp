@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "PartFile.h"
+#include "download/PartFile.h"
 
-#include "WriteAll.h"
+#include "base/WriteAll.h"
 
 #include <QFile>
 #include <QRandomGenerator>

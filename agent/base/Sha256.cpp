@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "Sha256.h"
+#include "base/Sha256.h"
 
 #include <openssl/evp.h>
 

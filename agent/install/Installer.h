@@ -1,0 +1,43 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include "feeds/Product.h"
+#include "install/InstallRecord.h"
+
+#include <QList>
+#include <QString>
+
+class PartFile;
+
+// What the bus asks of installing: whether an update is installed, whether
+// its download may go into its folder, and putting a verified download in
+// place and recording it.
+class Installer
+{
+public:
+    explicit Installer(StateFile *stateFile);
+
+    bool isInstalled(const QString &code, const ProductUpdate &update) const;
+    // Why a download of `size` bytes cannot be written into `folder` now
+    // (not writable, no room); empty when it can.
+    QString whyNoRoom(const QString &folder, qint64 size) const;
+    // The product's listed updates that are not installed; see InstallRecord.
+    QList<ProductUpdate> pending(const Product &product, const QList<ProductUpdate> &listed);
+    // Removes the partial files a killed agent left in these folders.
+    void removeStaleDownloads(const QStringList &folders) const;
+
+    struct Outcome
+    {
+        enum Kind { Installed, NotRecorded, Failed } kind = Failed;
+        QString target; // the final path, unless Failed
+        QString error;  // unless Installed
+    };
+    // Moves `part`, a verified download of `update`, into `folder` if it is
+    // still what was verified, then records it. A changed file is removed
+    // (part then holds no file), an intact one that could not be moved stays.
+    Outcome install(const QString &code, const QString &folder, const ProductUpdate &update,
+                    PartFile &part);
+
+private:
+    InstallRecord m_record;
+};
