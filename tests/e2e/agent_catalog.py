@@ -14,7 +14,7 @@ import os
 import subprocess
 import threading
 
-import harness
+import contract
 from harness import check
 
 # The build-tree activation folder, handed over by CTest.
@@ -23,8 +23,8 @@ ACTIVATION_ENV = "KELVARRA_AGENT_ACTIVATION_DIR"
 
 def activation_dir():
     folder = os.environ.get(ACTIVATION_ENV, "")
-    check(os.path.isfile(os.path.join(folder, harness.SERVICE_NAME + ".service")),
-          "%s=%r holds no %s.service" % (ACTIVATION_ENV, folder, harness.SERVICE_NAME))
+    check(os.path.isfile(os.path.join(folder, contract.SERVICE_NAME + ".service")),
+          "%s=%r holds no %s.service" % (ACTIVATION_ENV, folder, contract.SERVICE_NAME))
     return folder
 
 

@@ -27,6 +27,7 @@ import sys
 import time
 
 import agent_catalog
+import contract
 import harness
 from harness import TestFailure, check, check_equal, fail
 
@@ -41,8 +42,6 @@ SLOTS = 3
 PERCENT = re.compile(r"Percent complete: (-?\d+)%")
 XDG = {"xdg-state": "XDG_STATE_HOME", "xdg-data": "XDG_DATA_HOME",
        "xdg-cache": "XDG_CACHE_HOME", "xdg-config": "XDG_CONFIG_HOME"}
-AGENT_PATH = "/com/palvane/UpdateService"
-AGENT_INTERFACE = "com.palvane.UpdateService.Agent"
 MAKE_DEMO_FEED = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts",
                               "make-demo-feed")
 
@@ -55,15 +54,15 @@ def show_refused_feed(session, folder):
     """Asks the agent about the product whose feed a hijacked mirror changed,
     and prints its answer with the agent's log line about that feed."""
     code, feed = folder.mirror_product()
-    agent = session.bus().get_object(harness.SERVICE_NAME, AGENT_PATH)
-    connected = int(agent.IsConnected(code, dbus_interface=AGENT_INTERFACE, timeout=30))
+    agent = session.bus().get_object(contract.SERVICE_NAME, contract.SERVICE_PATH)
+    connected = int(agent.IsConnected(code, dbus_interface=contract.AGENT_IFACE, timeout=30))
     lines = [line for line in session.agent_log_text().splitlines() if feed in line]
     print("\nRefused feed: a tampered copy at %s (one payload address changed, the "
           "vendor's signature kept)" % feed)
     print("  IsConnected(%s) = %d" % (code, connected))
     for line in lines:
         print("  agent: " + line)
-    check(connected == 0 and lines, "the agent did not refuse the tampered feed")
+    check(connected == contract.FALSE and lines, "the agent did not refuse the tampered feed")
 
 
 class DemoFolder:

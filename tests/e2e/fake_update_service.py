@@ -25,13 +25,9 @@ import dbus.mainloop.glib
 import dbus.service
 from gi.repository import GLib
 
-SERVICE_NAME = "com.palvane.UpdateService"
-SERVICE_PATH = "/com/palvane/UpdateService"
-AGENT_IFACE = "com.palvane.UpdateService.Agent"
-SERVICE_IFACE = "com.palvane.UpdateService.Service"
-COLLECTION_IFACE = "com.palvane.UpdateService.UpdateCollection"
-ITEM_IFACE = "com.palvane.UpdateService.UpdateItem"
-EVENTS_IFACE = "com.palvane.UpdateService.UpdateItemEvents"
+import contract
+from contract import (AGENT_IFACE, COLLECTION_IFACE, EVENTS_IFACE, ITEM_IFACE, SERVICE_IFACE,
+                      SERVICE_NAME, SERVICE_PATH)
 
 CONTROL_PATH = "/kelvarra/test/FakeControl"
 CONTROL_IFACE = "dev.kelvarra.test.FakeControl"
@@ -72,7 +68,7 @@ class UpdateItemObject(dbus.service.Object):
     @dbus.service.method(ITEM_IFACE, in_signature="n", out_signature="n")
     def PrepareDownload(self, b):
         self.log.record(self.path, "PrepareDownload", b)
-        return dbus.Int16(self.props.get("prepare", -1))
+        return dbus.Int16(self.props.get("prepare", contract.TRUE))
 
     @dbus.service.method(ITEM_IFACE, in_signature="", out_signature="")
     def Execute(self):
@@ -115,7 +111,7 @@ class CollectionObject(dbus.service.Object):
         if not 1 <= index <= len(self.items):
             raise dbus.exceptions.DBusException(
                 "Index %d out of range" % index,
-                name="com.palvane.UpdateService.Error.BadIndex")
+                name=SERVICE_NAME + ".Error.BadIndex")
         return dbus.ObjectPath(self.items[index - 1].path)
 
 
@@ -129,7 +125,7 @@ class ServiceObject(dbus.service.Object):
     @dbus.service.method(AGENT_IFACE, in_signature="s", out_signature="n")
     def IsConnected(self, strProdCode):
         self.log.record(SERVICE_PATH, "IsConnected", strProdCode)
-        return dbus.Int16(self.config.get("connected", -1))
+        return dbus.Int16(self.config.get("connected", contract.TRUE))
 
     @dbus.service.method(SERVICE_IFACE, in_signature="s", out_signature="o")
     def GetUpdates(self, strProdCode):

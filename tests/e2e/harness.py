@@ -18,12 +18,13 @@ import tempfile
 import time
 import traceback
 
+import contract
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 FAKE_SERVICE = os.path.join(HERE, "fake_update_service.py")
 PYTHON = "/usr/bin/python3"
 AT_SPI_LAUNCHER = "/usr/libexec/at-spi-bus-launcher"
 
-SERVICE_NAME = "com.palvane.UpdateService"
 CONTROL_PATH = "/kelvarra/test/FakeControl"
 CONTROL_IFACE = "dev.kelvarra.test.FakeControl"
 
@@ -269,8 +270,7 @@ class Session:
     def impostor_signal(self, path, member, signature, *args):
         """Sends an item event from the test's own connection, not the service's."""
         import dbus.lowlevel
-        message = dbus.lowlevel.SignalMessage(path, "com.palvane.UpdateService.UpdateItemEvents",
-                                              member)
+        message = dbus.lowlevel.SignalMessage(path, contract.EVENTS_IFACE, member)
         message.append(*args, signature=signature)
         self.bus().send_message(message)
         self.bus().flush()
@@ -307,16 +307,16 @@ class Session:
     def start_fake(self, config):
         """Starts the fake service now and waits until it owns its name."""
         self.start("fake-service", [PYTHON, FAKE_SERVICE, self._fake_config(config)])
-        wait_until("the fake service to own " + SERVICE_NAME,
-                   lambda: self.has_owner(SERVICE_NAME))
+        wait_until("the fake service to own " + contract.SERVICE_NAME,
+                   lambda: self.has_owner(contract.SERVICE_NAME))
         return FakeService(self)
 
     def install_fake(self, config):
         """Makes the fake service activatable: the bus starts it on demand."""
-        with open(os.path.join(self.service_dir, SERVICE_NAME + ".service"), "w",
+        with open(os.path.join(self.service_dir, contract.SERVICE_NAME + ".service"), "w",
                   encoding="utf-8") as f:
             f.write("[D-BUS Service]\nName=%s\nExec=%s %s %s\n"
-                    % (SERVICE_NAME, PYTHON, FAKE_SERVICE, self._fake_config(config)))
+                    % (contract.SERVICE_NAME, PYTHON, FAKE_SERVICE, self._fake_config(config)))
         return FakeService(self)
 
     # --- the real agent ---------------------------------------------------------
@@ -386,7 +386,7 @@ class FakeService:
 
     def _control(self):
         import dbus
-        obj = self.session.bus().get_object(SERVICE_NAME, CONTROL_PATH, introspect=False)
+        obj = self.session.bus().get_object(contract.SERVICE_NAME, CONTROL_PATH, introspect=False)
         return dbus.Interface(obj, CONTROL_IFACE)
 
     def calls(self, member=None):

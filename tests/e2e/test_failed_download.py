@@ -6,13 +6,14 @@ update's own text and no install offer."""
 
 import time
 
+import contract
 import harness
 from harness import GOOD_CODE, check, check_equal
 
 FIRST = "Orrery Maps 2024.1"
 SECOND = "Orrery Maps Fonts"
 FAILURE = "Download failed.\r\nThe server said: <i>404</i> & gave up"
-ITEM1 = "/com/palvane/UpdateService/Item1"
+ITEM1 = contract.SERVICE_PATH + "/Item1"
 
 
 def settle(client, seconds):
@@ -25,7 +26,7 @@ def settle(client, seconds):
 
 def test(session):
     session.start_gui()
-    fake = session.start_fake({"connected": -1, "items": [
+    fake = session.start_fake({"connected": contract.TRUE, "items": [
         {"name": FIRST, "text": FAILURE},
         {"name": SECOND, "text": "not this one"},
     ]})
@@ -37,7 +38,7 @@ def test(session):
     check_equal(offer.text, "Update available: " + SECOND + "\r\nStart Download?", "second offer")
 
     fake.emit(1, "OnDownloadBegin")
-    fake.emit(1, "OnDownloadComplete", 5)
+    fake.emit(1, "OnDownloadComplete", contract.CHECKSUM_MISMATCH)
     settle(client, 0.5)
     check(client.window("Kelvarra") is not None, "the second offer closed by itself")
     offer.press("No")

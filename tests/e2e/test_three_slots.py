@@ -5,6 +5,7 @@ cancel button reaches its own update, and a screenshot is kept."""
 
 import os
 
+import contract
 import harness
 from harness import GOOD_CODE, check, check_equal
 
@@ -36,7 +37,7 @@ def check_window_size(session):
 
 def test(session):
     session.start_gui()
-    fake = session.start_fake({"connected": -1, "items": [{"name": n} for n in NAMES]})
+    fake = session.start_fake({"connected": contract.TRUE, "items": [{"name": n} for n in NAMES]})
     client = session.start_client(["-pc" + GOOD_CODE])
     for name in NAMES:
         client.answer("Kelvarra", "Update available: " + name + "\r\nStart Download?", "Yes")
@@ -58,8 +59,8 @@ def test(session):
     print("screenshot: " + path)
 
     # Another connection raising item 1's event is not the service.
-    session.impostor_signal("/com/palvane/UpdateService/Item1", "OnProgressChanged",
-                            "iiss", 99, 99, "impostor", "impostor")
+    session.impostor_signal(contract.SERVICE_PATH + "/Item1", "OnProgressChanged", "iiss",
+                            99, 99, "impostor", "impostor")
     fake.emit(2, "OnProgressChanged", 4096, 90, "x", "y")
     form.wait_text("lblStatus2", status_text(4096, 90, "x", "y", "4"))
     check_equal(form.text("lblStatus1"), status_text(*REPORTS[0]),
@@ -67,7 +68,7 @@ def test(session):
 
     form.press("btnCancel2")
     cancels = fake.wait_calls("Cancel", 1)
-    check_equal(cancels, [["/com/palvane/UpdateService/Item2", "Cancel", []]], "Cancel calls")
+    check_equal(cancels, [[contract.SERVICE_PATH + "/Item2", "Cancel", []]], "Cancel calls")
     check(client.window("Kelvarra") is None, "a prompt opened on cancel")
 
     client.close_main_window()

@@ -3,11 +3,12 @@
 """One update's whole road, from the offer to the install, with the service
 started by the bus on the client's request."""
 
+import contract
 import harness
 from harness import GOOD_CODE, check, check_equal
 
 NAME = "Tellurion Suite 4.2 <b>Patch</b> \u00e9t\u00e9"
-ITEM = "/com/palvane/UpdateService/Item1"
+ITEM = contract.SERVICE_PATH + "/Item1"
 
 # nBytes, nPercent, rate, time left -> the status label's four lines.
 PROGRESS = [
@@ -26,13 +27,13 @@ PROGRESS = [
 
 def test(session):
     session.start_gui()
-    fake = session.install_fake({"connected": -1, "items": [{"name": NAME, "text": "unused"}]})
+    fake = session.install_fake({"connected": contract.TRUE, "items": [{"name": NAME, "text": "unused"}]})
     client = session.start_client(["-pc" + GOOD_CODE])
 
     client.answer("Kelvarra", "Update available: " + NAME + "\r\nStart Download?", "Yes",
                   buttons=["Yes", "No"])
     fake.wait_calls("Execute", 1, "Execute after Yes to the offer")
-    check_equal([c[2] for c in fake.calls("PrepareDownload")], [[-1]],
+    check_equal([c[2] for c in fake.calls("PrepareDownload")], [[contract.TRUE]],
                 "PrepareDownload calls")
     check_equal([c[2] for c in fake.calls("IsConnected") + fake.calls("GetUpdates")],
                 [[GOOD_CODE], [GOOD_CODE]], "product code passed to the service")
@@ -51,7 +52,7 @@ def test(session):
         check_equal(form.text("lbl1"), "Update name: " + NAME + "\r\n", "lbl1")
     check_equal(len(fake.calls("GetName")), 3, "GetName calls (offer, begin, first report)")
 
-    fake.emit(1, "OnDownloadComplete", 0)
+    fake.emit(1, "OnDownloadComplete", contract.SUCCESS)
     client.answer("Update Available",
                   "An Update [" + NAME + "] has been downloaded, do you want to install?", "Yes",
                   buttons=["Yes", "No"])
