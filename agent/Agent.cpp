@@ -4,16 +4,11 @@
 #include "base/AgentLog.h"
 #include "bus/ObjectRegistry.h"
 #include "bus/ServiceObject.h"
+#include "service/Contract.h"
 
 #include <QDBusConnectionInterface>
 
 using namespace Qt::StringLiterals;
-
-namespace {
-
-constexpr char16_t ServiceName[] = u"com.palvane.UpdateService";
-
-} // namespace
 
 Agent::Agent(const AgentOptions &options, const QDBusConnection &bus, QObject *parent)
     : QObject(parent)
@@ -59,29 +54,29 @@ Agent::~Agent()
     // Items first: they remove their partial files.
     m_registry.reset();
     if (m_bus.isConnected()) {
-        m_bus.unregisterObject(QString::fromUtf16(ObjectRegistry::BasePath));
-        m_bus.unregisterService(QString::fromUtf16(ServiceName));
+        m_bus.unregisterObject(QString::fromUtf16(Contract::ServicePath));
+        m_bus.unregisterService(QString::fromUtf16(Contract::ServiceName));
     }
 }
 
 bool Agent::start(QString *error)
 {
-    if (!m_bus.registerObject(QString::fromUtf16(ObjectRegistry::BasePath), m_service.get(),
+    if (!m_bus.registerObject(QString::fromUtf16(Contract::ServicePath), m_service.get(),
                               QDBusConnection::ExportAdaptors)) {
         *error = u"cannot export the service object: "_s % m_bus.lastError().message();
         return false;
     }
     // Do not queue behind another agent: a second one would only wait.
     const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply =
-        m_bus.interface()->registerService(QString::fromUtf16(ServiceName),
+        m_bus.interface()->registerService(QString::fromUtf16(Contract::ServiceName),
                                            QDBusConnectionInterface::DontQueueService,
                                            QDBusConnectionInterface::DontAllowReplacement);
     if (!reply.isValid() || reply.value() != QDBusConnectionInterface::ServiceRegistered) {
-        *error = u"cannot own "_s % QString::fromUtf16(ServiceName) % u": "_s
+        *error = u"cannot own "_s % QString::fromUtf16(Contract::ServiceName) % u": "_s
                  % (reply.isValid() ? u"another process owns it"_s : reply.error().message());
         return false;
     }
-    qCInfo(lcBus).noquote() << "serving" << QString::fromUtf16(ServiceName) << "as"
+    qCInfo(lcBus).noquote() << "serving" << QString::fromUtf16(Contract::ServiceName) << "as"
                             << m_bus.baseService();
     return true;
 }

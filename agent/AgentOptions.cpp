@@ -5,6 +5,7 @@
 #include "base/StateFile.h"
 #include "base/XdgDirs.h"
 #include "feeds/Products.h"
+#include "service/Contract.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -134,7 +135,8 @@ bool AgentOptions::parse(const QStringList &arguments, const QStringList &config
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        u"Reference update agent: serves com.palvane.UpdateService on the session bus."_s);
+        u"Reference update agent: serves "_s % QStringView(Contract::ServiceName)
+        % u" on the session bus."_s);
     parser.addHelpOption();
     parser.addVersionOption();
     for (const Option &option : options())

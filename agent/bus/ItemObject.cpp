@@ -2,7 +2,6 @@
 #include "bus/ItemObject.h"
 
 #include "bus/AgentContext.h"
-#include "bus/AgentErrors.h"
 #include "base/AgentLog.h"
 #include "download/Transfer.h"
 #include "install/Installer.h"
@@ -11,11 +10,10 @@
 #include <QTimer>
 
 using namespace Qt::StringLiterals;
+using Contract::DownloadResult;
 
 namespace {
 
-constexpr short True = -1;
-constexpr short False = 0;
 // At most ten reports a second, plus the last one.
 constexpr qint64 ReportIntervalMs = 100;
 
@@ -62,12 +60,12 @@ QString ItemObject::GetText(int)
 short ItemObject::PrepareDownload(short)
 {
     if (refuseStranger("PrepareDownload"))
-        return False;
+        return Contract::False;
     QString why;
     if (hold(&why) == Hold::None && (why = roomRefusal()).isEmpty())
-        return True;
+        return Contract::True;
     qCInfo(lcDownload).noquote() << m_update.id << "cannot start:" << why;
-    return False;
+    return Contract::False;
 }
 
 // What keeps a download from starting now, whichever call asks; the room
@@ -128,17 +126,18 @@ void ItemObject::Execute()
     QString why;
     switch (hold(&why)) {
     case Hold::Downloading:
-        refuse(AgentErrors::InProgress, u"The download of "_s % quoted
-                                            % u" is still running; wait for its end or cancel it."_s);
+        refuse(Contract::Error::InProgress,
+               u"The download of "_s % quoted
+                   % u" is still running; wait for its end or cancel it."_s);
         return;
     case Hold::Downloaded:
         install();
         return;
     case Hold::Installed:
-        refuse(AgentErrors::AlreadyInstalled, quoted % u" is installed already."_s);
+        refuse(Contract::Error::AlreadyInstalled, quoted % u" is installed already."_s);
         return;
     case Hold::Claimed:
-        refuse(AgentErrors::Claimed, quoted % u" is being downloaded by another client."_s);
+        refuse(Contract::Error::Claimed, quoted % u" is being downloaded by another client."_s);
         return;
     case Hold::None:
         break;
@@ -239,8 +238,8 @@ void ItemObject::install()
             m_state = State::Idle;
             release();
         }
-        refuse(AgentErrors::InstallFailed, u"Installing \""_s % m_update.name % u"\" failed: "_s
-                                               % outcome.error % u'.');
+        refuse(Contract::Error::InstallFailed,
+               u"Installing \""_s % m_update.name % u"\" failed: "_s % outcome.error % u'.');
         return;
     }
     m_transfer->deleteLater();
@@ -248,9 +247,9 @@ void ItemObject::install()
     m_state = State::Installed;
     release();
     if (outcome.kind == Installer::Outcome::NotRecorded)
-        refuse(AgentErrors::InstallFailed, u"\""_s % m_update.name
-                                               % u"\" is in place but could not be recorded: "_s
-                                               % outcome.error % u'.');
+        refuse(Contract::Error::InstallFailed,
+               u"\""_s % m_update.name % u"\" is in place but could not be recorded: "_s
+                   % outcome.error % u'.');
 }
 
 QString ItemObject::failureText(const QString &reason) const

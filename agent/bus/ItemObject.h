@@ -2,7 +2,7 @@
 #pragma once
 
 #include "feeds/Product.h"
-#include "download/DownloadResult.h"
+#include "service/Contract.h"
 #include "bus/OwnedObject.h"
 #include "download/ProgressMeter.h"
 
@@ -50,7 +50,7 @@ private:
     void startDownload();
     void beginDownload(Transfer *transfer);
     void onProgress(qint64 bytes);
-    void onFinished(DownloadResult result, const QString &reason);
+    void onFinished(Contract::DownloadResult result, const QString &reason);
     void emitProgress();
     void install();
     QString failureText(const QString &reason) const;

@@ -3,6 +3,7 @@
 
 #include "base/AgentLog.h"
 #include "bus/OwnedObject.h"
+#include "service/Contract.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusPendingCallWatcher>
@@ -46,7 +47,7 @@ ObjectRegistry::~ObjectRegistry()
 
 QString ObjectRegistry::publish(QObject *object, const QString &kind)
 {
-    const QString path = QString::fromUtf16(BasePath) % u'/' % kind % u'/'
+    const QString path = QString::fromUtf16(Contract::ServicePath) % u'/' % kind % u'/'
                          % QString::number(m_nextId++);
     if (!m_bus.registerObject(path, object, QDBusConnection::ExportAdaptors)) {
         qCWarning(lcBus).noquote() << "cannot export" << path << "-" << m_bus.lastError().message();

@@ -17,15 +17,14 @@ class ObjectRegistry : public QObject
     Q_OBJECT
 
 public:
-    static constexpr char16_t BasePath[] = u"/com/palvane/UpdateService";
     // Collections only go when their client leaves, so each client's are bounded.
     static constexpr int MaxObjectsPerOwner = 32;
 
     explicit ObjectRegistry(const QDBusConnection &bus, QObject *parent = nullptr);
     ~ObjectRegistry() override;
 
-    // Exports an object under BasePath/kind/N. Returns the path, or an empty
-    // text if the bus refused it.
+    // Exports an object under the service path, as <path>/kind/N. Returns the
+    // path, or an empty text if the bus refused it.
     QString publish(QObject *object, const QString &kind);
     // Exports it and deletes it once `owner` (a unique bus name) is gone.
     QString adopt(QObject *object, const QString &kind, const QString &owner);

@@ -2,7 +2,6 @@
 #include "bus/ServiceObject.h"
 
 #include "bus/AgentContext.h"
-#include "bus/AgentErrors.h"
 #include "base/AgentLog.h"
 #include "feeds/FeedKeeper.h"
 #include "bus/CollectionObject.h"
@@ -10,18 +9,12 @@
 #include "bus/ObjectRegistry.h"
 #include "feeds/Products.h"
 #include "agent_service_adaptor.h"
+#include "service/Contract.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
 
 using namespace Qt::StringLiterals;
-
-namespace {
-
-constexpr short True = -1;
-constexpr short False = 0;
-
-} // namespace
 
 ServiceObject::ServiceObject(AgentContext *context, QObject *parent)
     : QObject(parent)
@@ -36,15 +29,16 @@ short ServiceObject::IsConnected(const QString &strProdCode)
     Q_EMIT called();
     const Product *product = m_context->products->find(strProdCode);
     if (!product)
-        return False;
+        return Contract::False;
     // A fetch takes a round trip: answer later and keep serving others.
     setDelayedReply(true);
     const QDBusMessage request = message();
     QDBusConnection bus = connection();
     m_context->feeds->isConnected(*product, [request, bus](bool connected) mutable {
-        bus.send(request.createReply(QVariant::fromValue(connected ? True : False)));
+        bus.send(request.createReply(
+            QVariant::fromValue(connected ? Contract::True : Contract::False)));
     });
-    return False;
+    return Contract::False;
 }
 
 QDBusObjectPath ServiceObject::GetUpdates(const QString &strProdCode)
@@ -52,7 +46,7 @@ QDBusObjectPath ServiceObject::GetUpdates(const QString &strProdCode)
     Q_EMIT called();
     const QString caller = message().service();
     if (m_context->registry->heldBy(caller) >= ObjectRegistry::MaxObjectsPerOwner) {
-        sendErrorReply(QString::fromUtf16(AgentErrors::LimitExceeded),
+        sendErrorReply(QString::fromUtf16(Contract::Error::LimitExceeded),
                        u"This client holds "_s % QString::number(ObjectRegistry::MaxObjectsPerOwner)
                            % u" collections already, as many as one connection may hold."_s);
         qCWarning(lcBus).noquote() << "refused GetUpdates from" << caller << "- it holds"

@@ -8,6 +8,7 @@
 #include <QDir>
 
 using namespace Qt::StringLiterals;
+using Contract::DownloadResult;
 
 namespace {
 

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "feeds/ProductUpdate.h"
-#include "download/DownloadResult.h"
+#include "service/Contract.h"
 #include "download/PartFile.h"
 #include "download/RateLimiter.h"
 
@@ -35,7 +35,7 @@ public:
     // Stops and removes the partial file; finished() is not emitted.
     void cancel();
     // Stops, removes the partial file and reports the failure.
-    void fail(DownloadResult result, const QString &reason);
+    void fail(Contract::DownloadResult result, const QString &reason);
 
     qint64 bytes() const { return m_bytes; }
     qint64 elapsedMs() const { return m_clock.elapsed(); }
@@ -50,7 +50,7 @@ public:
 
 Q_SIGNALS:
     void progressed(qint64 bytes);
-    void finished(DownloadResult result, const QString &reason);
+    void finished(Contract::DownloadResult result, const QString &reason);
 
 private:
     bool createPartFile();
