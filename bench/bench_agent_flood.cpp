@@ -8,6 +8,7 @@
 //   bench_agent_flood [calls] [updates]     (default 100000 calls, 500 updates)
 
 #include "AgentFixture.h"
+#include "service/Contract.h"
 
 #include <QCoreApplication>
 #include <QDBusConnectionInterface>
@@ -71,7 +72,7 @@ int flood(const QString &address, const QString &code, int calls, int updates)
         reply.waitForFinished();
         if (reply.isValid())
             held.append(reply.value().path());
-        else if (reply.error().name() == u"com.palvane.UpdateService.Error.LimitExceeded"_s)
+        else if (reply.error().name() == QStringView(Contract::Error::LimitExceeded))
             ++refused;
         else
             ++otherErrors;
@@ -80,8 +81,8 @@ int flood(const QString &address, const QString &code, int calls, int updates)
     timer.start();
     for (int i = 0; i < calls; ++i) {
         QDBusMessage message = QDBusMessage::createMethodCall(
-            QString::fromUtf16(AgentClient::ServiceName), QString::fromUtf16(AgentClient::ServicePath),
-            QString::fromUtf16(AgentClient::ServiceInterface), u"GetUpdates"_s);
+            QString::fromUtf16(Contract::ServiceName), QString::fromUtf16(Contract::ServicePath),
+            QString::fromUtf16(Contract::ServiceInterface), u"GetUpdates"_s);
         message.setArguments({code});
         pending.append(bus.asyncCall(message));
         if (pending.size() >= Window)
@@ -123,7 +124,7 @@ Latency probe(const AgentClient &client, const QString &code, const std::functio
     QElapsedTimer timer;
     do {
         timer.start();
-        if (client.isConnected(code) != -1)
+        if (client.isConnected(code) != Contract::True)
             ++result.failed;
         samples.append(double(timer.nsecsElapsed()) / 1e6);
         QThread::msleep(2);
@@ -223,7 +224,8 @@ int main(int argc, char *argv[])
     std::printf("goal for the slowest answer: under 100 ms\n");
     std::printf("agent 3 s after the flooder left: RSS %.1f MB; items still exported: %lld\n",
                 rssMegabytes(pid),
-                qlonglong(client.introspect(u"/com/palvane/UpdateService/item"_s).count(u"<node name"_s)));
+                qlonglong(client.introspect(QString::fromUtf16(Contract::ServicePath) + u"/item"_s)
+                              .count(u"<node name"_s)));
     const bool ok = flooder.exitStatus() == QProcess::NormalExit && flooder.exitCode() == 0
                     && floor.failed + duringCalls.failed + duringItems.failed + leaving.failed == 0
                     && fixture.agent->log().contains(u"left the bus; freeing"_s);

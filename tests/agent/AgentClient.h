@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "service/Contract.h"
+
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QString>
@@ -10,14 +12,6 @@
 class AgentClient
 {
 public:
-    static constexpr char16_t ServiceName[] = u"com.palvane.UpdateService";
-    static constexpr char16_t ServicePath[] = u"/com/palvane/UpdateService";
-    static constexpr char16_t AgentInterface[] = u"com.palvane.UpdateService.Agent";
-    static constexpr char16_t ServiceInterface[] = u"com.palvane.UpdateService.Service";
-    static constexpr char16_t CollectionInterface[] = u"com.palvane.UpdateService.UpdateCollection";
-    static constexpr char16_t ItemInterface[] = u"com.palvane.UpdateService.UpdateItem";
-    static constexpr char16_t EventsInterface[] = u"com.palvane.UpdateService.UpdateItemEvents";
-
     explicit AgentClient(const QDBusConnection &bus);
 
     QDBusConnection bus() const { return m_bus; }

@@ -55,7 +55,7 @@ bool AgentFixture::restartAfterKill(const QStringList &arguments)
     // The bus lets the name go once it sees the connection closed.
     const QDeadlineTimer deadline(5000);
     while (!deadline.hasExpired()
-           && client->bus().interface()->isServiceRegistered(QString::fromUtf16(AgentClient::ServiceName)))
+           && client->bus().interface()->isServiceRegistered(QString::fromUtf16(Contract::ServiceName)))
         QTest::qWait(20);
     return start(arguments);
 }

@@ -48,7 +48,7 @@ bool AgentProcess::start(const QString &busAddress, const QStringList &arguments
     const QDeadlineTimer deadline(StartTimeoutMs);
     while (!deadline.hasExpired() && isRunning()) {
         const QDBusReply<QString> owner =
-            bus.interface()->serviceOwner(QString::fromUtf16(AgentClient::ServiceName));
+            bus.interface()->serviceOwner(QString::fromUtf16(Contract::ServiceName));
         if (owner.isValid()) {
             m_uniqueName = owner.value();
             return true;

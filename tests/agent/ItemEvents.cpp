@@ -11,7 +11,7 @@ ItemEvents::ItemEvents(const QDBusConnection &bus, const QString &sender, const 
 {
     m_clock.start();
     QDBusConnection connection = bus;
-    const QString interface = QString::fromUtf16(AgentClient::EventsInterface);
+    const QString interface = QString::fromUtf16(Contract::ItemEventsInterface);
     m_subscribed = connection.connect(sender, path, interface, u"OnDownloadBegin"_s, this,
                                       SLOT(onBegin()))
                    && connection.connect(sender, path, interface, u"OnProgressChanged"_s, this,

@@ -7,6 +7,7 @@
 #include "AgentFixture.h"
 #include "HttpTestServer.h"
 #include "ItemEvents.h"
+#include "service/Contract.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusError>
@@ -25,6 +26,9 @@ using namespace Qt::StringLiterals;
 namespace {
 
 using Kind = HttpTestServer::Kind;
+// The contract's booleans as AgentClient returns them, for int columns.
+constexpr int True = Contract::True;
+constexpr int False = Contract::False;
 
 // A port nothing listens on: taken and given back at once.
 quint16 closedPort()
@@ -79,15 +83,15 @@ void TestAgentBus::isConnected_data()
     QTest::addColumn<int>("expected");
 
     const QString code = QString::fromUtf16(TestCatalog::Code);
-    QTest::newRow("file feed") << u"file"_s << code << -1;
-    QTest::newRow("code in other letter case") << u"file"_s << code.toLower() << -1;
-    QTest::newRow("unknown code") << u"file"_s << u"{00000000-0000-0000-0000-000000000000}"_s << 0;
-    QTest::newRow("malformed code") << u"file"_s << u"nonsense"_s << 0;
-    QTest::newRow("feed file missing") << u"missing"_s << code << 0;
-    QTest::newRow("http feed") << u"http"_s << code << -1;
-    QTest::newRow("http 404") << u"http 404"_s << code << 0;
-    QTest::newRow("no http server") << u"no server"_s << code << 0;
-    QTest::newRow("redirect to another scheme") << u"to file"_s << code << 0;
+    QTest::newRow("file feed") << u"file"_s << code << True;
+    QTest::newRow("code in other letter case") << u"file"_s << code.toLower() << True;
+    QTest::newRow("unknown code") << u"file"_s << u"{00000000-0000-0000-0000-000000000000}"_s << False;
+    QTest::newRow("malformed code") << u"file"_s << u"nonsense"_s << False;
+    QTest::newRow("feed file missing") << u"missing"_s << code << False;
+    QTest::newRow("http feed") << u"http"_s << code << True;
+    QTest::newRow("http 404") << u"http 404"_s << code << False;
+    QTest::newRow("no http server") << u"no server"_s << code << False;
+    QTest::newRow("redirect to another scheme") << u"to file"_s << code << False;
 }
 
 void TestAgentBus::isConnected()
@@ -133,17 +137,18 @@ void TestAgentBus::collectionAndItems()
     QVERIFY2(fixture.start(), qPrintable(fixture.error()));
 
     const QString collection = fixture.client->getUpdates(fixture.code());
-    QVERIFY(collection.startsWith(u"/com/palvane/UpdateService/"_s));
-    QVERIFY(fixture.client->introspect(collection)
-                .contains(u"<interface name=\"com.palvane.UpdateService.UpdateCollection\">"_s));
+    QVERIFY(collection.startsWith(QString::fromUtf16(Contract::ServicePath) + u'/'));
+    const auto lists = [](const QString &introspection, QStringView interface) {
+        return introspection.contains(QString(u"<interface name=\""_s % interface % u"\">"_s));
+    };
+    QVERIFY(lists(fixture.client->introspect(collection), Contract::CollectionInterface));
     QCOMPARE(fixture.client->count(collection), 3);
     QStringList seen;
     for (int i = 1; i <= 3; ++i) {
         const QString item = fixture.client->item(collection, i);
         const QString introspection = fixture.client->introspect(item);
-        QVERIFY(introspection.contains(u"<interface name=\"com.palvane.UpdateService.UpdateItem\">"_s));
-        QVERIFY(introspection.contains(
-            u"<interface name=\"com.palvane.UpdateService.UpdateItemEvents\">"_s));
+        QVERIFY(lists(introspection, Contract::ItemInterface));
+        QVERIFY(lists(introspection, Contract::ItemEventsInterface));
         seen.append(fixture.client->name(item));
         QCOMPARE(fixture.client->text(item), QString());
         QCOMPARE(fixture.client->item(collection, i), item);
@@ -151,7 +156,7 @@ void TestAgentBus::collectionAndItems()
     QCOMPARE(seen, names);
 
     for (int index : {0, -1, 4}) {
-        const QDBusMessage reply = fixture.client->call(collection, AgentClient::CollectionInterface,
+        const QDBusMessage reply = fixture.client->call(collection, Contract::CollectionInterface,
                                                         u"Item"_s, {index});
         QCOMPARE(reply.type(), QDBusMessage::ErrorMessage);
         QCOMPARE(reply.errorName(), u"org.freedesktop.DBus.Error.InvalidArgs"_s);
@@ -173,7 +178,7 @@ void TestAgentBus::unknownProduct()
     QVERIFY(!collection.isEmpty());
     QCOMPARE(fixture.client->count(collection), 0);
     const QDBusMessage reply =
-        fixture.client->call(collection, AgentClient::CollectionInterface, u"Item"_s, {1});
+        fixture.client->call(collection, Contract::CollectionInterface, u"Item"_s, {1});
     QCOMPARE(reply.errorName(), u"org.freedesktop.DBus.Error.InvalidArgs"_s);
     QCOMPARE(reply.errorMessage(), u"Item index 1 is out of range: the collection is empty."_s);
 }
@@ -206,15 +211,15 @@ void TestAgentBus::clientLeavingFreesItsObjects()
         fixture.bus->disconnect(leaving.name());
     }
     const auto gone = [&](const QString &path) {
-        return fixture.client->call(path, AgentClient::CollectionInterface, u"Count"_s).errorName()
+        return fixture.client->call(path, Contract::CollectionInterface, u"Count"_s).errorName()
                == u"org.freedesktop.DBus.Error.UnknownObject"_s;
     };
     QTRY_VERIFY_WITH_TIMEOUT(gone(collection), 5000);
-    QVERIFY(fixture.client->call(item, AgentClient::ItemInterface, u"GetName"_s, {0}).type()
+    QVERIFY(fixture.client->call(item, Contract::ItemInterface, u"GetName"_s, {0}).type()
             == QDBusMessage::ErrorMessage);
     QTRY_VERIFY_WITH_TIMEOUT(fixture.catalog.installedFiles().isEmpty(), 5000);
     // The update is free again for the one who stayed.
-    QCOMPARE(fixture.client->prepareDownload(fixture.client->item(kept, 1)), -1);
+    QCOMPARE(fixture.client->prepareDownload(fixture.client->item(kept, 1)), True);
     QCOMPARE(fixture.client->count(kept), 2);
     QCOMPARE(fixture.client->name(keptItem), u"Second"_s);
     QVERIFY(fixture.agent->log().contains(u"left the bus; freeing 1 object(s)"_s));
@@ -269,8 +274,8 @@ void TestAgentBus::badProductFile()
     QVERIFY2(fixture.start(), qPrintable(fixture.error()));
 
     const QString badCode = u"{11111111-2222-3333-4444-555555555555}"_s;
-    QCOMPARE(fixture.client->isConnected(badCode), 0);
-    QCOMPARE(fixture.client->isConnected(fixture.code()), -1);
+    QCOMPARE(fixture.client->isConnected(badCode), False);
+    QCOMPARE(fixture.client->isConnected(fixture.code()), True);
     const QString log = fixture.agent->log();
     const QString line = u"warning: rejected "_s + bad + u" - "_s + logged;
     QCOMPARE(log.count(u"rejected "_s + bad), 1);
@@ -284,20 +289,20 @@ void TestAgentBus::feedAcceptance_data()
     QTest::addColumn<int>("offered");
     QTest::addColumn<QString>("logged");
 
-    QTest::newRow("a newer feed") << u"good"_s << -1 << 2 << QString();
-    QTest::newRow("signed by openssl pkeyutl") << u"openssl"_s << -1 << 2 << QString();
-    QTest::newRow("the same feed again") << u"same"_s << -1 << 1 << QString();
-    QTest::newRow("a changed byte") << u"changed byte"_s << 0 << 1 << u"signature: it does not verify"_s;
-    QTest::newRow("another key") << u"other key"_s << 0 << 1 << u"signature: it does not verify"_s;
-    QTest::newRow("signature not base64") << u"bad signature"_s << 0 << 1
+    QTest::newRow("a newer feed") << u"good"_s << True << 2 << QString();
+    QTest::newRow("signed by openssl pkeyutl") << u"openssl"_s << True << 2 << QString();
+    QTest::newRow("the same feed again") << u"same"_s << True << 1 << QString();
+    QTest::newRow("a changed byte") << u"changed byte"_s << False << 1 << u"signature: it does not verify"_s;
+    QTest::newRow("another key") << u"other key"_s << False << 1 << u"signature: it does not verify"_s;
+    QTest::newRow("signature not base64") << u"bad signature"_s << False << 1
                                           << u"signature: the signature must be the standard base64"_s;
-    QTest::newRow("no signature") << u"no signature"_s << 0 << 1 << u"updates.json.sig"_s;
-    QTest::newRow("oversize feed") << u"oversize"_s << 0 << 1 << u"size: the feed is larger"_s;
-    QTest::newRow("not a feed") << u"not json"_s << 0 << 1 << u"content: not valid JSON"_s;
-    QTest::newRow("another product's feed") << u"other product"_s << 0 << 1 << u"product: the feed is for"_s;
-    QTest::newRow("expired") << u"expired"_s << 0 << 1 << u"expiry: the feed expired"_s;
-    QTest::newRow("a lower serial") << u"lower serial"_s << 0 << 1 << u"serial: 3 is lower than 5"_s;
-    QTest::newRow("equal serial, other bytes") << u"equal serial"_s << 0 << 1
+    QTest::newRow("no signature") << u"no signature"_s << False << 1 << u"updates.json.sig"_s;
+    QTest::newRow("oversize feed") << u"oversize"_s << False << 1 << u"size: the feed is larger"_s;
+    QTest::newRow("not a feed") << u"not json"_s << False << 1 << u"content: not valid JSON"_s;
+    QTest::newRow("another product's feed") << u"other product"_s << False << 1 << u"product: the feed is for"_s;
+    QTest::newRow("expired") << u"expired"_s << False << 1 << u"expiry: the feed expired"_s;
+    QTest::newRow("a lower serial") << u"lower serial"_s << False << 1 << u"serial: 3 is lower than 5"_s;
+    QTest::newRow("equal serial, other bytes") << u"equal serial"_s << False << 1
                                                << u"serial: 5 was accepted before with other content"_s;
 }
 
@@ -318,7 +323,7 @@ void TestAgentBus::feedAcceptance()
     catalog.serial = 4;
     catalog.writeProduct(one);
     QVERIFY2(fixture.start({u"--feed-max-age"_s, u"0"_s}, false), qPrintable(fixture.error()));
-    QCOMPARE(fixture.client->isConnected(fixture.code()), -1);
+    QCOMPARE(fixture.client->isConnected(fixture.code()), True);
 
     if (change == u"lower serial"_s)
         catalog.serial = 2;
@@ -391,18 +396,18 @@ void TestAgentBus::feedOverHttp()
     QList<QDBusPendingCall> calls;
     for (int i = 0; i < 4; ++i)
         calls.append(fixture.client->bus().asyncCall(QDBusMessage::createMethodCall(
-            QString::fromUtf16(AgentClient::ServiceName), QString::fromUtf16(AgentClient::ServicePath),
-            QString::fromUtf16(AgentClient::AgentInterface), u"IsConnected"_s)
+            QString::fromUtf16(Contract::ServiceName), QString::fromUtf16(Contract::ServicePath),
+            QString::fromUtf16(Contract::AgentInterface), u"IsConnected"_s)
                                                          << fixture.code()));
     for (QDBusPendingCall &call : calls) {
         call.waitForFinished();
-        QCOMPARE(call.reply().arguments().value(0).toInt(), -1);
+        QCOMPARE(call.reply().arguments().value(0).toInt(), True);
     }
     QCOMPARE(m_server.hits(u"/shop/updates.json"_s), 1);
     QCOMPARE(m_server.hits(u"/shop/updates.json.sig"_s), 1);
 
     // A 304 keeps the feed without fetching the signature again.
-    QCOMPARE(fixture.client->isConnected(fixture.code()), -1);
+    QCOMPARE(fixture.client->isConnected(fixture.code()), True);
     QCOMPARE(m_server.hits(u"/shop/updates.json"_s), 2);
     QCOMPARE(m_server.hits(u"/shop/updates.json.sig"_s), 1);
     QVERIFY(fixture.agent->log().contains(u"not modified"_s));
@@ -411,7 +416,7 @@ void TestAgentBus::feedOverHttp()
     const auto events = fixture.events(item);
     QCOMPARE(fixture.client->execute(item).type(), QDBusMessage::ReplyMessage);
     QVERIFY(events->waitForComplete(10000));
-    QCOMPARE(events->completeCode(), 0);
+    QCOMPARE(events->completeCode(), int(Contract::DownloadResult::Success));
     QCOMPARE(m_server.hits(u"/shop/payloads/payload.bin"_s), 1);
 }
 
@@ -424,7 +429,7 @@ void TestAgentBus::stalledFeedServer()
     QVERIFY2(fixture.start({u"--feed-timeout"_s, u"1"_s}, false), qPrintable(fixture.error()));
     QElapsedTimer clock;
     clock.start();
-    QCOMPARE(fixture.client->isConnected(fixture.code()), 0);
+    QCOMPARE(fixture.client->isConnected(fixture.code()), False);
     // Well inside the client's 25 s call timeout, and about the time given.
     QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
     QVERIFY(fixture.agent->log().contains(u"within 1 s"_s));
@@ -436,9 +441,9 @@ void TestAgentBus::cachedFeedVerifiedOnLoad_data()
     QTest::addColumn<int>("offered");
     QTest::addColumn<int>("connected");
 
-    QTest::newRow("cache intact") << u"none"_s << 1 << -1;
-    QTest::newRow("a byte changed in the cache") << u"changed byte"_s << 0 << -1;
-    QTest::newRow("cache lost, an older feed served") << u"older feed"_s << 0 << 0;
+    QTest::newRow("cache intact") << u"none"_s << 1 << True;
+    QTest::newRow("a byte changed in the cache") << u"changed byte"_s << 0 << True;
+    QTest::newRow("cache lost, an older feed served") << u"older feed"_s << 0 << False;
 }
 
 // After a restart, the cached feed serves GetUpdates until the next fetch,
@@ -537,10 +542,10 @@ void TestAgentBus::activatedFromBuildTree()
     {
         const QDBusConnection connection = bus.connect(u"activation"_s);
         const AgentClient client(connection);
-        const QString name = QString::fromUtf16(AgentClient::ServiceName);
+        const QString name = QString::fromUtf16(Contract::ServiceName);
         QVERIFY(!connection.interface()->isServiceRegistered(name).value());
 
-        QCOMPARE(client.isConnected(QString::fromUtf16(TestCatalog::Code)), -1);
+        QCOMPARE(client.isConnected(QString::fromUtf16(TestCatalog::Code)), True);
         const QDBusReply<uint> owner = connection.interface()->servicePid(name);
         QVERIFY(owner.isValid());
         pid = owner.value();
@@ -567,7 +572,7 @@ void TestAgentBus::strangerIsRefused()
     const auto runningEvents = fixture.events(running);
     QCOMPARE(fixture.client->execute(done).type(), QDBusMessage::ReplyMessage);
     QVERIFY(doneEvents->waitForComplete(10000));
-    QCOMPARE(doneEvents->completeCode(), 0);
+    QCOMPARE(doneEvents->completeCode(), int(Contract::DownloadResult::Success));
     QCOMPARE(fixture.client->execute(running).type(), QDBusMessage::ReplyMessage);
     QVERIFY(runningEvents->waitForBytes(1, 10000));
 
@@ -578,15 +583,15 @@ void TestAgentBus::strangerIsRefused()
         QString method;
         QVariantList arguments;
     };
-    QList<Attempt> attempts{{collection, AgentClient::CollectionInterface, u"Count"_s, {}},
-                            {collection, AgentClient::CollectionInterface, u"Item"_s, {2}}};
+    QList<Attempt> attempts{{collection, Contract::CollectionInterface, u"Count"_s, {}},
+                            {collection, Contract::CollectionInterface, u"Item"_s, {2}}};
     for (const QString &item : {done, running}) {
-        attempts.append({{item, AgentClient::ItemInterface, u"GetName"_s, {0}},
-                         {item, AgentClient::ItemInterface, u"GetText"_s, {1}},
-                         {item, AgentClient::ItemInterface, u"PrepareDownload"_s,
-                          {QVariant::fromValue(short(-1))}},
-                         {item, AgentClient::ItemInterface, u"Execute"_s, {}},
-                         {item, AgentClient::ItemInterface, u"Cancel"_s, {}}});
+        attempts.append({{item, Contract::ItemInterface, u"GetName"_s, {0}},
+                         {item, Contract::ItemInterface, u"GetText"_s, {1}},
+                         {item, Contract::ItemInterface, u"PrepareDownload"_s,
+                          {QVariant::fromValue(Contract::True)}},
+                         {item, Contract::ItemInterface, u"Execute"_s, {}},
+                         {item, Contract::ItemInterface, u"Cancel"_s, {}}});
     }
     const QDBusConnection strangerBus = fixture.bus->connect(u"stranger"_s);
     const AgentClient stranger(strangerBus);
@@ -597,7 +602,7 @@ void TestAgentBus::strangerIsRefused()
                  qPrintable(attempt.method + u" on "_s + attempt.path + u": "_s + reply.errorName()));
     }
     // The client reads this before using an object; it tells nothing away.
-    QVERIFY(stranger.introspect(done).contains(QString::fromUtf16(AgentClient::ItemInterface)));
+    QVERIFY(stranger.introspect(done).contains(QString::fromUtf16(Contract::ItemInterface)));
 
     // The owner's download went on, nothing was installed, and the owner still decides.
     const int bytes = runningEvents->maxBytes();
@@ -621,11 +626,11 @@ void TestAgentBus::collectionCap()
     for (int i = 0; i < 32; ++i)
         QVERIFY(!fixture.client->getUpdates(fixture.code()).isEmpty());
     const QDBusMessage refused =
-        fixture.client->call(QString::fromUtf16(AgentClient::ServicePath),
-                             AgentClient::ServiceInterface, u"GetUpdates"_s, {fixture.code()});
-    QCOMPARE(refused.errorName(), u"com.palvane.UpdateService.Error.LimitExceeded"_s);
+        fixture.client->call(QString::fromUtf16(Contract::ServicePath),
+                             Contract::ServiceInterface, u"GetUpdates"_s, {fixture.code()});
+    QCOMPARE(refused.errorName(), QString::fromUtf16(Contract::Error::LimitExceeded));
     const auto held = [&] {
-        return fixture.client->introspect(u"/com/palvane/UpdateService/collection"_s)
+        return fixture.client->introspect(QString::fromUtf16(Contract::ServicePath) + u"/collection"_s)
             .count(u"<node name="_s);
     };
     QCOMPARE(held(), 32);

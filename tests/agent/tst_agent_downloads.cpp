@@ -5,6 +5,7 @@
 #include "AgentFixture.h"
 #include "HttpTestServer.h"
 #include "ItemEvents.h"
+#include "service/Contract.h"
 
 #include <QCryptographicHash>
 #include <QDBusError>
@@ -23,6 +24,7 @@ constexpr int DownloadTimeoutMs = 15000;
 constexpr qint64 PayloadSize = 1536 * 1024;
 
 using Kind = HttpTestServer::Kind;
+using Result = Contract::DownloadResult;
 
 QByteArray fileContent(const QString &path)
 {
@@ -165,7 +167,7 @@ void TestAgentDownloads::download()
     const auto events = fixture.events(item);
     QVERIFY(events->isSubscribed());
 
-    QCOMPARE(fixture.client->prepareDownload(item), -1);
+    QCOMPARE(fixture.client->prepareDownload(item), Contract::True);
     QCOMPARE(fixture.client->execute(item).type(), QDBusMessage::ReplyMessage);
     QVERIFY(events->waitForComplete(DownloadTimeoutMs));
     QTest::qWait(100); // nothing may follow the completion
@@ -189,7 +191,7 @@ void TestAgentDownloads::download()
     QCOMPARE(files.size(), 1);
     QVERIFY2(files.first().startsWith(u".u1.bin."_s) && files.first().endsWith(u".part"_s),
              qPrintable(files.first()));
-    QCOMPARE(fixture.client->prepareDownload(item), 0);
+    QCOMPARE(fixture.client->prepareDownload(item), Contract::False);
 }
 
 void TestAgentDownloads::failure_data()
@@ -203,28 +205,32 @@ void TestAgentDownloads::failure_data()
 
     const int serve = int(Kind::Serve);
     QTest::newRow("checksum mismatch over http")
-        << u"http"_s << serve << true << qint64(0) << 5
+        << u"http"_s << serve << true << qint64(0) << int(Result::ChecksumMismatch)
         << u"The downloaded file is damaged (checksum mismatch)."_s;
     QTest::newRow("checksum mismatch in a file")
-        << u"file"_s << serve << true << qint64(0) << 5
+        << u"file"_s << serve << true << qint64(0) << int(Result::ChecksumMismatch)
         << u"The downloaded file is damaged (checksum mismatch)."_s;
-    QTest::newRow("404") << u"http"_s << int(Kind::NotFound) << false << qint64(0) << 2
-                         << u"The download failed: HTTP 404 Not Found"_s;
-    QTest::newRow("server stalls") << u"http"_s << int(Kind::Stall) << false << qint64(0) << 3
-                                   << u"The download failed: no data arrived for 1.5 seconds."_s;
+    QTest::newRow("404")
+        << u"http"_s << int(Kind::NotFound) << false << qint64(0) << int(Result::SourceFailed)
+        << u"The download failed: HTTP 404 Not Found"_s;
+    QTest::newRow("server stalls")
+        << u"http"_s << int(Kind::Stall) << false << qint64(0) << int(Result::TimedOut)
+        << u"The download failed: no data arrived for 1.5 seconds."_s;
     QTest::newRow("server closes early")
-        << u"http"_s << int(Kind::CloseEarly) << false << qint64(0) << 4
+        << u"http"_s << int(Kind::CloseEarly) << false << qint64(0) << int(Result::WrongSize)
         << u"The download failed: the transfer ended after "_s;
     QTest::newRow("server sends less than the catalog says")
-        << u"http"_s << serve << false << PayloadSize + 10 << 4
+        << u"http"_s << serve << false << PayloadSize + 10 << int(Result::WrongSize)
         << u"The download failed: the transfer ended after 1572864 of 1572874 bytes."_s;
     QTest::newRow("server sends more than the catalog says")
-        << u"http"_s << serve << false << PayloadSize - 10 << 4
+        << u"http"_s << serve << false << PayloadSize - 10 << int(Result::WrongSize)
         << u"The download failed: the source sent more than the expected 1572854 bytes."_s;
-    QTest::newRow("no server") << u"closed port"_s << serve << false << qint64(0) << 2
-                               << u"The download failed: Connection refused"_s;
-    QTest::newRow("missing file") << u"missing file"_s << serve << false << qint64(0) << 2
-                                  << u"The download failed: cannot open"_s;
+    QTest::newRow("no server")
+        << u"closed port"_s << serve << false << qint64(0) << int(Result::SourceFailed)
+        << u"The download failed: Connection refused"_s;
+    QTest::newRow("missing file")
+        << u"missing file"_s << serve << false << qint64(0) << int(Result::SourceFailed)
+        << u"The download failed: cannot open"_s;
 }
 
 void TestAgentDownloads::failure()
@@ -271,7 +277,7 @@ void TestAgentDownloads::failure()
     QVERIFY2(fixture.catalog.installedFiles().isEmpty(),
              qPrintable(fixture.catalog.installedFiles().join(u", "_s)));
     // A failed download may be tried again.
-    QCOMPARE(fixture.client->prepareDownload(item), -1);
+    QCOMPARE(fixture.client->prepareDownload(item), Contract::True);
 }
 
 void TestAgentDownloads::cancelMidDownload_data()
@@ -301,7 +307,7 @@ void TestAgentDownloads::cancelMidDownload()
 
     QCOMPARE(fixture.client->cancel(item).type(), QDBusMessage::ReplyMessage);
     QVERIFY(events->waitForComplete(5000));
-    QCOMPARE(events->completeCode(), 1);
+    QCOMPARE(events->completeCode(), int(Result::Cancelled));
     QCOMPARE(fixture.client->text(item), u"Download cancelled."_s);
     QVERIFY(events->maxBytes() < content.size());
     QVERIFY2(fixture.catalog.installedFiles().isEmpty(),
@@ -330,7 +336,7 @@ void TestAgentDownloads::install()
     const auto events = fixture.events(item);
     QCOMPARE(fixture.client->execute(item).type(), QDBusMessage::ReplyMessage);
     QVERIFY(events->waitForComplete(DownloadTimeoutMs));
-    QCOMPARE(events->completeCode(), 0);
+    QCOMPARE(events->completeCode(), int(Result::Success));
     QVERIFY(!QFile::exists(fixture.catalog.installDir() + u"/u1.bin"_s));
 
     QCOMPARE(fixture.client->execute(item).type(), QDBusMessage::ReplyMessage);
@@ -346,8 +352,8 @@ void TestAgentDownloads::install()
     QCOMPARE(fixture.client->name(fixture.client->item(after, 1)), u"Second"_s);
     const QDBusMessage again = fixture.client->execute(item);
     QCOMPARE(again.type(), QDBusMessage::ErrorMessage);
-    QCOMPARE(again.errorName(), u"com.palvane.UpdateService.Error.AlreadyInstalled"_s);
-    QCOMPARE(fixture.client->prepareDownload(item), 0);
+    QCOMPARE(again.errorName(), QString::fromUtf16(Contract::Error::AlreadyInstalled));
+    QCOMPARE(fixture.client->prepareDownload(item), Contract::False);
     QCOMPARE(fixture.client->cancel(item).type(), QDBusMessage::ReplyMessage);
     QCOMPARE(fixture.catalog.installedFiles(), QStringList{u"u1.bin"_s});
 }
@@ -363,20 +369,20 @@ void TestAgentDownloads::callsOutOfState()
 
     const QDBusMessage twice = fixture.client->execute(item);
     QCOMPARE(twice.type(), QDBusMessage::ErrorMessage);
-    QCOMPARE(twice.errorName(), u"com.palvane.UpdateService.Error.InProgress"_s);
+    QCOMPARE(twice.errorName(), QString::fromUtf16(Contract::Error::InProgress));
     QVERIFY2(twice.errorMessage().contains(u"\"First\""_s), qPrintable(twice.errorMessage()));
-    QCOMPARE(fixture.client->prepareDownload(item), 0);
+    QCOMPARE(fixture.client->prepareDownload(item), Contract::False);
 
     // The same update reached through a second collection is taken.
     const QString other = fixture.client->item(fixture.client->getUpdates(fixture.code()), 1);
     QVERIFY(other != item);
-    QCOMPARE(fixture.client->prepareDownload(other), 0);
+    QCOMPARE(fixture.client->prepareDownload(other), Contract::False);
     QCOMPARE(fixture.client->execute(other).errorName(),
-             u"com.palvane.UpdateService.Error.Claimed"_s);
+             QString::fromUtf16(Contract::Error::Claimed));
 
     QCOMPARE(fixture.client->cancel(item).type(), QDBusMessage::ReplyMessage);
     QVERIFY(events->waitForComplete(5000));
-    QCOMPARE(fixture.client->prepareDownload(other), -1);
+    QCOMPARE(fixture.client->prepareDownload(other), Contract::True);
 }
 
 void TestAgentDownloads::twoDownloadsAtOnce()
@@ -399,8 +405,8 @@ void TestAgentDownloads::twoDownloadsAtOnce()
     QCOMPARE(fixture.client->execute(b).type(), QDBusMessage::ReplyMessage);
     QVERIFY(eventsA->waitForComplete(DownloadTimeoutMs));
     QVERIFY(eventsB->waitForComplete(DownloadTimeoutMs));
-    QCOMPARE(eventsA->completeCode(), 0);
-    QCOMPARE(eventsB->completeCode(), 0);
+    QCOMPARE(eventsA->completeCode(), int(Result::Success));
+    QCOMPARE(eventsB->completeCode(), int(Result::Success));
 
     // Both ran at the same time: each moved while the other was midway.
     const auto midway = [](const ItemEvents &events, qint64 atMs) {
@@ -429,7 +435,7 @@ void TestAgentDownloads::progressReports()
     const auto events = fixture.events(item);
     QCOMPARE(fixture.client->execute(item).type(), QDBusMessage::ReplyMessage);
     QVERIFY(events->waitForComplete(DownloadTimeoutMs));
-    QCOMPARE(events->completeCode(), 0);
+    QCOMPARE(events->completeCode(), int(Result::Success));
 
     const QList<ItemEvents::Event> progress = events->progress();
     const qint64 seconds = (events->events().last().atMs - events->events().first().atMs) / 1000 + 1;
@@ -518,7 +524,7 @@ void TestAgentDownloads::partChangedAfterVerification()
     const auto events = fixture.events(item);
     QCOMPARE(fixture.client->execute(item).type(), QDBusMessage::ReplyMessage);
     QVERIFY(events->waitForComplete(DownloadTimeoutMs));
-    QCOMPARE(events->completeCode(), 0);
+    QCOMPARE(events->completeCode(), int(Result::Success));
 
     const QString part = partFile(fixture.catalog);
     QByteArray forged = content;
@@ -534,13 +540,13 @@ void TestAgentDownloads::partChangedAfterVerification()
     }
 
     const QDBusMessage reply = fixture.client->execute(item);
-    QCOMPARE(reply.errorName(), u"com.palvane.UpdateService.Error.InstallFailed"_s);
+    QCOMPARE(reply.errorName(), QString::fromUtf16(Contract::Error::InstallFailed));
     QVERIFY2(fixture.agent->log().contains(u"not installing u1"_s), qPrintable(fixture.agent->log()));
     QVERIFY2(fixture.catalog.installedFiles().isEmpty(),
              qPrintable(fixture.catalog.installedFiles().join(u", "_s)));
     QVERIFY(!isRecorded(fixture, u"u1"_s));
     // Nothing verified is held any more: it can be downloaded again.
-    QCOMPARE(fixture.client->prepareDownload(item), -1);
+    QCOMPARE(fixture.client->prepareDownload(item), Contract::True);
 }
 
 void TestAgentDownloads::diskFull_data()
@@ -581,16 +587,16 @@ void TestAgentDownloads::diskFull()
         QCOMPARE(fixture.client->execute(first).type(), QDBusMessage::ReplyMessage);
         QTRY_VERIFY_WITH_TIMEOUT(!firstEvents->progress().isEmpty(), 5000);
     }
-    QCOMPARE(fixture.client->prepareDownload(last), 0);
+    QCOMPARE(fixture.client->prepareDownload(last), Contract::False);
     QCOMPARE(fixture.client->execute(last).type(), QDBusMessage::ReplyMessage);
     QVERIFY(lastEvents->waitForComplete(DownloadTimeoutMs));
-    QCOMPARE(lastEvents->completeCode(), 6);
+    QCOMPARE(lastEvents->completeCode(), int(Result::LocalFileFailed));
     QVERIFY2(fixture.client->text(last).startsWith(u"The download could not be saved: "_s),
              qPrintable(fixture.client->text(last)));
     // The one that had room was never short of it.
     if (firstEvents) {
         QVERIFY(firstEvents->waitForComplete(DownloadTimeoutMs));
-        QCOMPARE(firstEvents->completeCode(), 0);
+        QCOMPARE(firstEvents->completeCode(), int(Result::Success));
     }
     QCOMPARE(fixture.catalog.installedFiles().size(), firstEvents ? 1 : 0);
 }
