@@ -10,9 +10,9 @@
 
 using namespace Qt::StringLiterals;
 
-Agent::Agent(const AgentOptions &options, const QDBusConnection &bus, QObject *parent)
+Agent::Agent(const AgentOptions &options, QObject *parent)
     : QObject(parent)
-    , m_bus(bus)
+    , m_productFolders(options.productFolders)
     , m_stateFile(options.stateFile)
     , m_feedMarks(&m_stateFile)
     , m_installer(&m_stateFile)
@@ -20,27 +20,22 @@ Agent::Agent(const AgentOptions &options, const QDBusConnection &bus, QObject *p
               &m_feedMarks, &m_network)
     , m_idle(options.idleTimeoutMs)
 {
-    m_products.load(options.productFolders);
-    m_installer.removeStaleDownloads(m_products.installDirs());
-    m_registry = std::make_unique<ObjectRegistry>(m_bus);
     m_context.products = &m_products;
     m_context.feeds = &m_feeds;
     m_context.installer = &m_installer;
     m_context.network = &m_network;
-    m_context.registry = m_registry.get();
     m_context.transfer.rateLimit = options.rateLimitBytes;
     m_context.transfer.stallTimeoutMs = options.stallTimeoutMs;
-    m_service = std::make_unique<ServiceObject>(&m_context);
-
-    connect(m_service.get(), &ServiceObject::called, &m_idle, &IdleWatch::touch);
-    connect(m_registry.get(), &ObjectRegistry::clientCountChanged, &m_idle,
-            [this](int clients) { m_idle.setBusy(clients > 0); });
     connect(&m_idle, &IdleWatch::idle, this, [this] {
         qCInfo(lcBus) << "no client left; exiting";
         Q_EMIT idle();
     });
-    m_bus.connect(QString(), u"/org/freedesktop/DBus/Local"_s, u"org.freedesktop.DBus.Local"_s,
-                  u"Disconnected"_s, this, SLOT(onBusDisconnected()));
+}
+
+void Agent::readProducts()
+{
+    m_products.load(m_productFolders);
+    m_installer.removeStaleDownloads(m_products.installDirs());
 }
 
 void Agent::onBusDisconnected()
@@ -59,8 +54,18 @@ Agent::~Agent()
     }
 }
 
-bool Agent::start(QString *error)
+bool Agent::start(const QDBusConnection &bus, QString *error)
 {
+    m_bus = bus;
+    m_registry = std::make_unique<ObjectRegistry>(m_bus);
+    m_context.registry = m_registry.get();
+    m_service = std::make_unique<ServiceObject>(&m_context);
+    connect(m_service.get(), &ServiceObject::called, &m_idle, &IdleWatch::touch);
+    connect(m_registry.get(), &ObjectRegistry::clientCountChanged, &m_idle,
+            [this](int clients) { m_idle.setBusy(clients > 0); });
+    m_bus.connect(QString(), u"/org/freedesktop/DBus/Local"_s, u"org.freedesktop.DBus.Local"_s,
+                  u"Disconnected"_s, this, SLOT(onBusDisconnected()));
+
     if (!m_bus.registerObject(QString::fromUtf16(Contract::ServicePath), m_service.get(),
                               QDBusConnection::ExportAdaptors)) {
         *error = u"cannot export the service object: "_s % m_bus.lastError().message();

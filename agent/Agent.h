@@ -25,11 +25,17 @@ class Agent : public QObject
     Q_OBJECT
 
 public:
-    Agent(const AgentOptions &options, const QDBusConnection &bus, QObject *parent = nullptr);
+    // Reads nothing yet.
+    explicit Agent(const AgentOptions &options, QObject *parent = nullptr);
     ~Agent() override;
 
-    // Exports the service object and takes the well-known name.
-    bool start(QString *error);
+    // Reads the product files and removes the part files a killed agent left
+    // in their install folders. It shares nothing with start(), so the two
+    // may run at once on two threads; both end before the event loop runs.
+    void readProducts();
+    // Creates the bus objects on bus, exports the service object and takes
+    // the well-known name. No call is served until the event loop runs.
+    bool start(const QDBusConnection &bus, QString *error);
 
 Q_SIGNALS:
     void idle();
@@ -40,7 +46,8 @@ private Q_SLOTS:
     void onBusDisconnected();
 
 private:
-    QDBusConnection m_bus;
+    QStringList m_productFolders;
+    QDBusConnection m_bus{QString()};
     Products m_products;
     StateFile m_stateFile;
     FeedMarks m_feedMarks;

@@ -8,6 +8,8 @@
 #include <QDBusConnection>
 #include <QDBusError>
 
+#include <future>
+
 int main(int argc, char *argv[])
 {
     AgentLog::install();
@@ -19,19 +21,24 @@ int main(int argc, char *argv[])
     if (!options.parse(QCoreApplication::arguments(), AgentOptions::configFiles()))
         return 2;
 
+    QuitOnSignal quitOnSignal;
+    Agent agent(options);
+    // The client that activated us waits for our name, then for answers. The
+    // product files (and OpenSSL's first use, a millisecond) need no bus, so
+    // they are read while the connection is made and the name taken.
+    std::future<void> reading = std::async(std::launch::async, [&agent] { agent.readProducts(); });
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
         qCCritical(lcCore).noquote() << "no session bus:" << bus.lastError().message();
         return 1;
     }
-    QuitOnSignal quitOnSignal;
-    Agent agent(options, bus);
     QObject::connect(&agent, &Agent::idle, &app, &QCoreApplication::quit);
     QObject::connect(&agent, &Agent::busLost, &app, [] { QCoreApplication::exit(1); });
     QString error;
-    if (!agent.start(&error)) {
+    if (!agent.start(bus, &error)) {
         qCCritical(lcCore).noquote() << error;
         return 1;
     }
+    reading.get();
     return app.exec();
 }
