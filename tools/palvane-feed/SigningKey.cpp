@@ -8,6 +8,7 @@
 #include <QFile>
 
 #include <openssl/bio.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -84,7 +85,7 @@ SigningKey SigningKey::load(const QString &path)
     return loaded;
 }
 
-void SigningKey::saveNew(const QString &path) const
+QByteArray SigningKey::toPem() const
 {
     Bio bio(BIO_new(BIO_s_mem()));
     // PEM_write_bio_PrivateKey writes PKCS#8 ("BEGIN PRIVATE KEY").
@@ -93,7 +94,12 @@ void SigningKey::saveNew(const QString &path) const
         throw ToolError{u"cannot encode the key: "_s % openSslReason()};
     char *data = nullptr;
     const long size = BIO_get_mem_data(bio.get(), &data);
+    return QByteArray(data, qsizetype(size));
+}
 
+void SigningKey::saveNew(const QString &path) const
+{
+    QByteArray pem = toPem();
     const QByteArray name = QFile::encodeName(path);
     // O_EXCL: an existing key, or a symlink planted in its place, is never overwritten.
     const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -103,8 +109,9 @@ void SigningKey::saveNew(const QString &path) const
                                                  : u": "_s % systemReason(number))};
     }
     int failure = ::fchmod(fd, 0600) == 0 ? 0 : errno;
-    if (!failure && !writeAll(fd, QByteArrayView(data, size)))
+    if (!failure && !writeAll(fd, pem))
         failure = errno;
+    OPENSSL_cleanse(pem.data(), size_t(pem.size()));
     if (!failure && ::fsync(fd) != 0)
         failure = errno;
     if (::close(fd) != 0 && !failure)

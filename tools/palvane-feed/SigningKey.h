@@ -19,6 +19,8 @@ public:
 
     // Creates path with mode 0600; never replaces an existing file.
     void saveNew(const QString &path) const;
+    // PKCS#8 PEM ("BEGIN PRIVATE KEY"), as saveNew() writes it.
+    QByteArray toPem() const;
     // The raw 32-byte public key; product files list its standard base64.
     QByteArray publicKey() const;
     // The 64-byte signature of exactly these bytes.
