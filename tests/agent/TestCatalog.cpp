@@ -1,14 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "TestCatalog.h"
 
+#include "SigningKey.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QRandomGenerator>
-
-#include <openssl/evp.h>
-#include <openssl/pem.h>
 
 using namespace Qt::StringLiterals;
 
@@ -23,15 +22,10 @@ void writeFile(const QString &path, const QByteArray &content)
 
 } // namespace
 
-void TestCatalog::KeyFree::operator()(evp_pkey_st *key) const
-{
-    EVP_PKEY_free(key);
-}
-
 TestCatalog::TestCatalog(const QString &root)
     : feedUrl(QUrl::fromLocalFile(root + u"/feeds/updates.json"_s))
     , m_root(root)
-    , m_key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"))
+    , m_key(std::make_unique<SigningKey>(SigningKey::generate()))
 {
     QDir().mkpath(productsDir());
     QDir().mkpath(m_root + u"/feeds"_s);
@@ -106,36 +100,17 @@ QByteArray TestCatalog::published(const QString &suffix) const
 
 QByteArray TestCatalog::sign(const QByteArray &bytes) const
 {
-    QByteArray signature(64, Qt::Uninitialized);
-    size_t length = size_t(signature.size());
-    EVP_MD_CTX *context = EVP_MD_CTX_new();
-    const bool signedIt =
-        EVP_DigestSignInit(context, nullptr, nullptr, nullptr, m_key.get()) == 1
-        && EVP_DigestSign(context, reinterpret_cast<unsigned char *>(signature.data()), &length,
-                          reinterpret_cast<const unsigned char *>(bytes.constData()),
-                          size_t(bytes.size()))
-               == 1;
-    EVP_MD_CTX_free(context);
-    return signedIt ? signature.toBase64() + '\n' : QByteArray();
+    return m_key->sign(bytes).toBase64() + '\n';
 }
 
 QByteArray TestCatalog::publicKey() const
 {
-    QByteArray key(32, Qt::Uninitialized);
-    size_t length = size_t(key.size());
-    EVP_PKEY_get_raw_public_key(m_key.get(), reinterpret_cast<unsigned char *>(key.data()), &length);
-    return key.toBase64();
+    return m_key->publicKey().toBase64();
 }
 
 QByteArray TestCatalog::privateKeyPem() const
 {
-    BIO *bio = BIO_new(BIO_s_mem());
-    PEM_write_bio_PrivateKey(bio, m_key.get(), nullptr, nullptr, 0, nullptr, nullptr);
-    char *data = nullptr;
-    const long length = BIO_get_mem_data(bio, &data);
-    const QByteArray pem(data, qsizetype(length));
-    BIO_free(bio);
-    return pem;
+    return m_key->toPem();
 }
 
 void TestCatalog::writeRaw(const QString &fileName, const QByteArray &content) const

@@ -10,11 +10,12 @@
 
 #include <memory>
 
-struct evp_pkey_st;
+class SigningKey;
 
 // A product as its vendor ships it, in a folder: products/ with the product
 // file, feeds/ with the signed feed, payloads/ and the install folder
-// install/. Each TestCatalog signs with a fresh Ed25519 key of its own.
+// install/. Each TestCatalog signs with a fresh Ed25519 key of its own, made
+// and used as palvane-feed does.
 class TestCatalog
 {
 public:
@@ -64,10 +65,6 @@ public:
     qint64 serial = 0;
 
 private:
-    struct KeyFree
-    {
-        void operator()(evp_pkey_st *key) const;
-    };
     QString m_root;
-    std::unique_ptr<evp_pkey_st, KeyFree> m_key;
+    std::unique_ptr<SigningKey> m_key;
 };
