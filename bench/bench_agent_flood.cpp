@@ -58,7 +58,7 @@ bool waitForGo()
 int flood(const QString &address, const QString &code, int calls, int updates)
 {
     const QDBusConnection bus = QDBusConnection::connectToBus(address, u"flood"_s);
-    const AgentClient flooder(bus);
+    auto service = proxy<Proxy::Service>(bus);
     std::printf("%s\n", bus.isConnected() ? "connected" : "no bus");
     std::fflush(stdout);
     if (!bus.isConnected() || !waitForGo())
@@ -80,11 +80,7 @@ int flood(const QString &address, const QString &code, int calls, int updates)
     QElapsedTimer timer;
     timer.start();
     for (int i = 0; i < calls; ++i) {
-        QDBusMessage message = QDBusMessage::createMethodCall(
-            QString::fromUtf16(Contract::ServiceName), QString::fromUtf16(Contract::ServicePath),
-            QString::fromUtf16(Contract::ServiceInterface), u"GetUpdates"_s);
-        message.setArguments({code});
-        pending.append(bus.asyncCall(message));
+        pending.append(service.GetUpdates(code));
         if (pending.size() >= Window)
             settle(pending.takeFirst());
     }
@@ -98,9 +94,10 @@ int flood(const QString &address, const QString &code, int calls, int updates)
         return 1;
     timer.restart();
     int items = 0;
-    for (const QString &collection : std::as_const(held)) {
+    for (const QString &path : std::as_const(held)) {
+        auto collection = proxy<Proxy::UpdateCollection>(bus, path);
         for (int index = 1; index <= updates; ++index)
-            items += !flooder.item(collection, index).isEmpty();
+            items += !itemPath(collection.Item(index)).isEmpty();
     }
     std::printf("then Item(1..%d) on each collection in %lld ms: %d items\n", updates,
                 qlonglong(timer.elapsed()), items);
@@ -117,14 +114,14 @@ struct Latency
 };
 
 // IsConnected from the second client, over and over until `stop` says so.
-Latency probe(const AgentClient &client, const QString &code, const std::function<bool()> &stop)
+Latency probe(Proxy::Agent &agent, const QString &code, const std::function<bool()> &stop)
 {
     Latency result;
     QList<double> samples;
     QElapsedTimer timer;
     do {
         timer.start();
-        if (client.isConnected(code) != Contract::True)
+        if (answer(agent.IsConnected(code)) != Contract::True)
             ++result.failed;
         samples.append(double(timer.nsecsElapsed()) / 1e6);
         QThread::msleep(2);
@@ -177,9 +174,9 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "%s\n", qPrintable(fixture.error()));
         return 1;
     }
-    const AgentClient &client = *fixture.client;
+    Proxy::Agent &client = *fixture.agentInterface;
     const QString code = fixture.code();
-    const uint pid = client.bus().interface()->servicePid(fixture.agent->uniqueName()).value();
+    const uint pid = fixture.connection().interface()->servicePid(fixture.agent->uniqueName()).value();
 
     QElapsedTimer clock;
     clock.start();
@@ -224,7 +221,8 @@ int main(int argc, char *argv[])
     std::printf("goal for the slowest answer: under 100 ms\n");
     std::printf("agent 3 s after the flooder left: RSS %.1f MB; items still exported: %lld\n",
                 rssMegabytes(pid),
-                qlonglong(client.introspect(QString::fromUtf16(Contract::ServicePath) + u"/item"_s)
+                qlonglong(introspect(fixture.connection(),
+                                     QString::fromUtf16(Contract::ServicePath) + u"/item"_s)
                               .count(u"<node name"_s)));
     const bool ok = flooder.exitStatus() == QProcess::NormalExit && flooder.exitCode() == 0
                     && floor.failed + duringCalls.failed + duringItems.failed + leaving.failed == 0

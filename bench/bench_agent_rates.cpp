@@ -12,7 +12,6 @@
 
 #include "AgentFixture.h"
 #include "HttpTestServer.h"
-#include "ItemEvents.h"
 #include "base/Sha256.h"
 
 #include <QCoreApplication>
@@ -102,15 +101,21 @@ double agent(const QString &label, QJsonObject update, const QUrl &url, qint64 s
         std::fprintf(stderr, "%s\n", qPrintable(fixture.error()));
         return -1;
     }
-    const QString item = fixture.client->item(fixture.client->getUpdates(fixture.code()), 1);
-    const auto events = fixture.events(item);
-    fixture.client->execute(item);
-    if (!events->waitForComplete(300000) || events->completeCode() != 0) {
+    const QString path = itemPath(fixture.updates().Item(1));
+    Proxy::UpdateItem item = fixture.item(path);
+    Proxy::UpdateItemEvents events(fixture.agent->uniqueName(), path, fixture.connection());
+    QSignalSpy begin(&events, &Proxy::UpdateItemEvents::OnDownloadBegin);
+    QSignalSpy complete(&events, &Proxy::UpdateItemEvents::OnDownloadComplete);
+    item.Execute().waitForFinished();
+    QElapsedTimer clock;
+    if (begin.wait(300000))
+        clock.start();
+    if (!clock.isValid() || resultCode(complete, 300000) != Contract::DownloadResult::Success) {
         std::fprintf(stderr, "%s: download failed: %s\n", qPrintable(label),
-                     qPrintable(fixture.client->text(item)));
+                     qPrintable(item.GetText(1).value()));
         return -1;
     }
-    const qint64 ms = events->events().last().atMs - events->events().first().atMs;
+    const qint64 ms = clock.elapsed();
     const double rate = megabytesPerSecond(size, ms);
     report(label, size, ms, rate);
     return rate;

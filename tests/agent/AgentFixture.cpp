@@ -1,13 +1,39 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "AgentFixture.h"
 
-#include "ItemEvents.h"
-
 #include <QDBusConnectionInterface>
 #include <QDeadlineTimer>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
+
+QString itemPath(const QDBusPendingReply<QDBusVariant> &reply)
+{
+    return reply.value().variant().value<QDBusObjectPath>().path();
+}
+
+QString introspect(const QDBusConnection &bus, const QString &path)
+{
+    const QDBusReply<QString> reply = bus.call(QDBusMessage::createMethodCall(
+        QString::fromUtf16(Contract::ServiceName), path, u"org.freedesktop.DBus.Introspectable"_s,
+        u"Introspect"_s));
+    return reply.value();
+}
+
+Contract::DownloadResult resultCode(QSignalSpy &complete, int timeoutMs)
+{
+    if (complete.isEmpty())
+        complete.wait(timeoutMs);
+    return Contract::DownloadResult(complete.isEmpty() ? -1 : complete.first().first().toInt());
+}
+
+int mostBytes(const QSignalSpy &progress)
+{
+    int bytes = 0;
+    for (const QList<QVariant> &arguments : progress)
+        bytes = std::max(bytes, arguments.first().toInt());
+    return bytes;
+}
 
 AgentFixture::AgentFixture()
     : catalog(m_dir.path())
@@ -27,9 +53,13 @@ bool AgentFixture::start(const QStringList &arguments, bool askConnected)
         bus = std::make_unique<PrivateBus>(root());
         if (!bus->start(&m_error))
             return false;
-        client = std::make_unique<AgentClient>(bus->connect(u"test-client"_s));
+        m_connection = bus->connect(u"test-client"_s);
+        const QString name = QString::fromUtf16(Contract::ServiceName);
+        const QString path = QString::fromUtf16(Contract::ServicePath);
+        agentInterface = std::make_unique<Proxy::Agent>(name, path, connection());
+        serviceInterface = std::make_unique<Proxy::Service>(name, path, connection());
     }
-    if (!client->bus().isConnected()) {
+    if (!connection().isConnected()) {
         m_error = u"cannot connect to the private bus"_s;
         return false;
     }
@@ -41,11 +71,11 @@ bool AgentFixture::start(const QStringList &arguments, bool askConnected)
     const QStringList all = QStringList{u"--products"_s, catalog.productsDir(), u"--state-file"_s,
                                         statePath()}
                             + arguments;
-    if (!agent->start(bus->address(), all, environment, client->bus(), &m_error))
+    if (!agent->start(bus->address(), all, environment, connection(), &m_error))
         return false;
     // As the client does: the feed is fetched before updates are asked for.
     if (askConnected)
-        client->isConnected(code());
+        agentInterface->IsConnected(code()).waitForFinished();
     return true;
 }
 
@@ -55,12 +85,12 @@ bool AgentFixture::restartAfterKill(const QStringList &arguments)
     // The bus lets the name go once it sees the connection closed.
     const QDeadlineTimer deadline(5000);
     while (!deadline.hasExpired()
-           && client->bus().interface()->isServiceRegistered(QString::fromUtf16(Contract::ServiceName)))
+           && connection().interface()->isServiceRegistered(QString::fromUtf16(Contract::ServiceName)))
         QTest::qWait(20);
     return start(arguments);
 }
 
-std::unique_ptr<ItemEvents> AgentFixture::events(const QString &itemPath) const
+Proxy::UpdateCollection AgentFixture::updates() const
 {
-    return std::make_unique<ItemEvents>(client->bus(), agent->uniqueName(), itemPath);
+    return collection(serviceInterface->GetUpdates(code()).value().path());
 }

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "AgentProcess.h"
 
-#include "AgentClient.h"
+#include "service/Contract.h"
 
 #include <QDBusConnectionInterface>
 #include <QDeadlineTimer>

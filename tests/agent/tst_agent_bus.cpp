@@ -6,7 +6,6 @@
 
 #include "AgentFixture.h"
 #include "HttpTestServer.h"
-#include "ItemEvents.h"
 #include "service/Contract.h"
 
 #include <QDBusConnectionInterface>
@@ -26,7 +25,7 @@ using namespace Qt::StringLiterals;
 namespace {
 
 using Kind = HttpTestServer::Kind;
-// The contract's booleans as AgentClient returns them, for int columns.
+// The contract's booleans as answer() gives them, for int columns.
 constexpr int True = Contract::True;
 constexpr int False = Contract::False;
 
@@ -120,7 +119,7 @@ void TestAgentBus::isConnected()
         m_server.setRoute(route + u".sig"_s, {Kind::Serve, fixture.catalog.published(u".sig"_s), {}, 0});
     }
     QVERIFY2(fixture.start({}, false), qPrintable(fixture.error()));
-    QCOMPARE(fixture.client->isConnected(askedCode), expected);
+    QCOMPARE(answer(fixture.agentInterface->IsConnected(askedCode)), expected);
 }
 
 void TestAgentBus::collectionAndItems()
@@ -136,37 +135,37 @@ void TestAgentBus::collectionAndItems()
     fixture.catalog.writeProduct(updates);
     QVERIFY2(fixture.start(), qPrintable(fixture.error()));
 
-    const QString collection = fixture.client->getUpdates(fixture.code());
-    QVERIFY(collection.startsWith(QString::fromUtf16(Contract::ServicePath) + u'/'));
-    const auto lists = [](const QString &introspection, QStringView interface) {
-        return introspection.contains(QString(u"<interface name=\""_s % interface % u"\">"_s));
+    const auto declares = [&](const QString &path, const char16_t *interface) {
+        return introspect(fixture.connection(), path)
+            .contains(u"<interface name=\""_s + QString::fromUtf16(interface) + u"\">"_s);
     };
-    QVERIFY(lists(fixture.client->introspect(collection), Contract::CollectionInterface));
-    QCOMPARE(fixture.client->count(collection), 3);
+    const QString collection = fixture.serviceInterface->GetUpdates(fixture.code()).value().path();
+    QVERIFY(collection.startsWith(QString::fromUtf16(Contract::ServicePath) + u'/'));
+    QVERIFY(declares(collection, Contract::CollectionInterface));
+    Proxy::UpdateCollection items = fixture.collection(collection);
+    QCOMPARE(answer(items.Count()), 3);
     QStringList seen;
     for (int i = 1; i <= 3; ++i) {
-        const QString item = fixture.client->item(collection, i);
-        const QString introspection = fixture.client->introspect(item);
-        QVERIFY(lists(introspection, Contract::ItemInterface));
-        QVERIFY(lists(introspection, Contract::ItemEventsInterface));
-        seen.append(fixture.client->name(item));
-        QCOMPARE(fixture.client->text(item), QString());
-        QCOMPARE(fixture.client->item(collection, i), item);
+        const QString path = itemPath(items.Item(i));
+        QVERIFY(declares(path, Contract::ItemInterface));
+        QVERIFY(declares(path, Contract::ItemEventsInterface));
+        Proxy::UpdateItem item = fixture.item(path);
+        seen.append(item.GetName(0).value());
+        QCOMPARE(item.GetText(1).value(), QString());
+        QCOMPARE(itemPath(items.Item(i)), path);
     }
     QCOMPARE(seen, names);
 
     for (int index : {0, -1, 4}) {
-        const QDBusMessage reply = fixture.client->call(collection, Contract::CollectionInterface,
-                                                        u"Item"_s, {index});
-        QCOMPARE(reply.type(), QDBusMessage::ErrorMessage);
-        QCOMPARE(reply.errorName(), u"org.freedesktop.DBus.Error.InvalidArgs"_s);
-        QCOMPARE(reply.errorMessage(), u"Item index "_s + QString::number(index)
-                                           + u" is out of range: valid indexes are 1 to 3."_s);
+        const QDBusReply<QDBusVariant> reply = items.Item(index);
+        QCOMPARE(reply.error().name(), QDBusError::errorString(QDBusError::InvalidArgs));
+        QCOMPARE(reply.error().message(), u"Item index "_s + QString::number(index)
+                                              + u" is out of range: valid indexes are 1 to 3."_s);
     }
     // Every call hands out new paths.
-    const QString second = fixture.client->getUpdates(fixture.code());
-    QVERIFY(second != collection);
-    QVERIFY(fixture.client->item(second, 1) != fixture.client->item(collection, 1));
+    Proxy::UpdateCollection second = fixture.updates();
+    QVERIFY(second.path() != collection);
+    QVERIFY(itemPath(second.Item(1)) != itemPath(items.Item(1)));
 }
 
 void TestAgentBus::unknownProduct()
@@ -174,13 +173,13 @@ void TestAgentBus::unknownProduct()
     AgentFixture fixture;
     fixture.catalog.writeProduct({});
     QVERIFY2(fixture.start(), qPrintable(fixture.error()));
-    const QString collection = fixture.client->getUpdates(u"{99999999-0000-0000-0000-000000000000}"_s);
-    QVERIFY(!collection.isEmpty());
-    QCOMPARE(fixture.client->count(collection), 0);
-    const QDBusMessage reply =
-        fixture.client->call(collection, Contract::CollectionInterface, u"Item"_s, {1});
-    QCOMPARE(reply.errorName(), u"org.freedesktop.DBus.Error.InvalidArgs"_s);
-    QCOMPARE(reply.errorMessage(), u"Item index 1 is out of range: the collection is empty."_s);
+    Proxy::UpdateCollection items = fixture.collection(
+        fixture.serviceInterface->GetUpdates(u"{99999999-0000-0000-0000-000000000000}"_s).value().path());
+    QVERIFY(!items.path().isEmpty());
+    QCOMPARE(answer(items.Count()), 0);
+    const QDBusReply<QDBusVariant> reply = items.Item(1);
+    QCOMPARE(reply.error().name(), QDBusError::errorString(QDBusError::InvalidArgs));
+    QCOMPARE(reply.error().message(), u"Item index 1 is out of range: the collection is empty."_s);
 }
 
 void TestAgentBus::clientLeavingFreesItsObjects()
@@ -193,35 +192,34 @@ void TestAgentBus::clientLeavingFreesItsObjects()
          TestCatalog::update(u"u2"_s, u"Second"_s, other, fixture.catalog.payloadUrl(u"other.bin"_s))});
     QVERIFY2(fixture.start({u"--rate-limit"_s, u"256"_s}), qPrintable(fixture.error()));
 
-    const QString kept = fixture.client->getUpdates(fixture.code());
-    const QString keptItem = fixture.client->item(kept, 2);
+    Proxy::UpdateCollection kept = fixture.updates();
+    const QString keptItem = itemPath(kept.Item(2));
 
     QString collection;
     QString item;
     {
         const QDBusConnection leaving = fixture.bus->connect(u"leaving"_s);
-        const AgentClient leaver(leaving);
-        collection = leaver.getUpdates(fixture.code());
-        item = leaver.item(collection, 1);
-        ItemEvents events(leaving, fixture.agent->uniqueName(), item);
-        QCOMPARE(leaver.execute(item).type(), QDBusMessage::ReplyMessage);
-        QVERIFY(events.waitForBytes(32 * 1024, 10000));
+        collection = proxy<Proxy::Service>(leaving).GetUpdates(fixture.code()).value().path();
+        item = itemPath(proxy<Proxy::UpdateCollection>(leaving, collection).Item(1));
+        Proxy::UpdateItemEvents events(fixture.agent->uniqueName(), item, leaving);
+        QSignalSpy progress(&events, &Proxy::UpdateItemEvents::OnProgressChanged);
+        QVERIFY(QDBusReply<void>(proxy<Proxy::UpdateItem>(leaving, item).Execute()).isValid());
+        QTRY_VERIFY_WITH_TIMEOUT(mostBytes(progress) >= 32 * 1024, 10000);
         QCOMPARE(fixture.catalog.installedFiles().size(), 1);
         // The connection closes with its last reference, at the end of this block.
         fixture.bus->disconnect(leaving.name());
     }
     const auto gone = [&](const QString &path) {
-        return fixture.client->call(path, Contract::CollectionInterface, u"Count"_s).errorName()
-               == u"org.freedesktop.DBus.Error.UnknownObject"_s;
+        return QDBusReply<int>(fixture.collection(path).Count()).error().name()
+               == QDBusError::errorString(QDBusError::UnknownObject);
     };
     QTRY_VERIFY_WITH_TIMEOUT(gone(collection), 5000);
-    QVERIFY(fixture.client->call(item, Contract::ItemInterface, u"GetName"_s, {0}).type()
-            == QDBusMessage::ErrorMessage);
+    QVERIFY(!QDBusReply<QString>(fixture.item(item).GetName(0)).isValid());
     QTRY_VERIFY_WITH_TIMEOUT(fixture.catalog.installedFiles().isEmpty(), 5000);
     // The update is free again for the one who stayed.
-    QCOMPARE(fixture.client->prepareDownload(fixture.client->item(kept, 1)), True);
-    QCOMPARE(fixture.client->count(kept), 2);
-    QCOMPARE(fixture.client->name(keptItem), u"Second"_s);
+    QCOMPARE(answer(fixture.item(itemPath(kept.Item(1))).PrepareDownload(Contract::True)), True);
+    QCOMPARE(answer(kept.Count()), 2);
+    QCOMPARE(fixture.item(keptItem).GetName(0).value(), u"Second"_s);
     QVERIFY(fixture.agent->log().contains(u"left the bus; freeing 1 object(s)"_s));
 }
 
@@ -274,8 +272,8 @@ void TestAgentBus::badProductFile()
     QVERIFY2(fixture.start(), qPrintable(fixture.error()));
 
     const QString badCode = u"{11111111-2222-3333-4444-555555555555}"_s;
-    QCOMPARE(fixture.client->isConnected(badCode), False);
-    QCOMPARE(fixture.client->isConnected(fixture.code()), True);
+    QCOMPARE(answer(fixture.agentInterface->IsConnected(badCode)), False);
+    QCOMPARE(answer(fixture.agentInterface->IsConnected(fixture.code())), True);
     const QString log = fixture.agent->log();
     const QString line = u"warning: rejected "_s + bad + u" - "_s + logged;
     QCOMPARE(log.count(u"rejected "_s + bad), 1);
@@ -323,7 +321,7 @@ void TestAgentBus::feedAcceptance()
     catalog.serial = 4;
     catalog.writeProduct(one);
     QVERIFY2(fixture.start({u"--feed-max-age"_s, u"0"_s}, false), qPrintable(fixture.error()));
-    QCOMPARE(fixture.client->isConnected(fixture.code()), True);
+    QCOMPARE(answer(fixture.agentInterface->IsConnected(fixture.code())), True);
 
     if (change == u"lower serial"_s)
         catalog.serial = 2;
@@ -366,9 +364,9 @@ void TestAgentBus::feedAcceptance()
     }
     catalog.publish(bytes, signature);
 
-    QCOMPARE(fixture.client->isConnected(fixture.code()), connected);
+    QCOMPARE(answer(fixture.agentInterface->IsConnected(fixture.code())), connected);
     // A refused feed leaves the one accepted before in use.
-    QCOMPARE(fixture.client->count(fixture.client->getUpdates(fixture.code())), offered);
+    QCOMPARE(answer(fixture.updates().Count()), offered);
     const QString log = fixture.agent->log();
     if (!logged.isEmpty())
         QVERIFY2(log.contains(u"Test Product from "_s + catalog.feedUrl.toDisplayString()) && log.contains(logged),
@@ -393,30 +391,25 @@ void TestAgentBus::feedOverHttp()
     QVERIFY2(fixture.start({u"--feed-max-age"_s, u"0"_s}, false), qPrintable(fixture.error()));
 
     // Callers at once share one fetch.
-    QList<QDBusPendingCall> calls;
+    QList<QDBusPendingReply<short>> calls;
     for (int i = 0; i < 4; ++i)
-        calls.append(fixture.client->bus().asyncCall(QDBusMessage::createMethodCall(
-            QString::fromUtf16(Contract::ServiceName), QString::fromUtf16(Contract::ServicePath),
-            QString::fromUtf16(Contract::AgentInterface), u"IsConnected"_s)
-                                                         << fixture.code()));
-    for (QDBusPendingCall &call : calls) {
-        call.waitForFinished();
-        QCOMPARE(call.reply().arguments().value(0).toInt(), True);
-    }
+        calls.append(fixture.agentInterface->IsConnected(fixture.code()));
+    for (const QDBusPendingReply<short> &call : std::as_const(calls))
+        QCOMPARE(answer(call), True);
     QCOMPARE(m_server.hits(u"/shop/updates.json"_s), 1);
     QCOMPARE(m_server.hits(u"/shop/updates.json.sig"_s), 1);
 
     // A 304 keeps the feed without fetching the signature again.
-    QCOMPARE(fixture.client->isConnected(fixture.code()), True);
+    QCOMPARE(answer(fixture.agentInterface->IsConnected(fixture.code())), True);
     QCOMPARE(m_server.hits(u"/shop/updates.json"_s), 2);
     QCOMPARE(m_server.hits(u"/shop/updates.json.sig"_s), 1);
     QVERIFY(fixture.agent->log().contains(u"not modified"_s));
 
-    const QString item = fixture.client->item(fixture.client->getUpdates(fixture.code()), 1);
-    const auto events = fixture.events(item);
-    QCOMPARE(fixture.client->execute(item).type(), QDBusMessage::ReplyMessage);
-    QVERIFY(events->waitForComplete(10000));
-    QCOMPARE(events->completeCode(), int(Contract::DownloadResult::Success));
+    const QString item = itemPath(fixture.updates().Item(1));
+    Proxy::UpdateItemEvents events(fixture.agent->uniqueName(), item, fixture.connection());
+    QSignalSpy complete(&events, &Proxy::UpdateItemEvents::OnDownloadComplete);
+    QVERIFY(QDBusReply<void>(fixture.item(item).Execute()).isValid());
+    QCOMPARE(resultCode(complete, 10000), Contract::DownloadResult::Success);
     QCOMPARE(m_server.hits(u"/shop/payloads/payload.bin"_s), 1);
 }
 
@@ -429,7 +422,7 @@ void TestAgentBus::stalledFeedServer()
     QVERIFY2(fixture.start({u"--feed-timeout"_s, u"1"_s}, false), qPrintable(fixture.error()));
     QElapsedTimer clock;
     clock.start();
-    QCOMPARE(fixture.client->isConnected(fixture.code()), False);
+    QCOMPARE(answer(fixture.agentInterface->IsConnected(fixture.code())), False);
     // Well inside the client's 25 s call timeout, and about the time given.
     QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
     QVERIFY(fixture.agent->log().contains(u"within 1 s"_s));
@@ -460,7 +453,7 @@ void TestAgentBus::cachedFeedVerifiedOnLoad()
     catalog.serial = 1;
     catalog.writeProduct(one);
     QVERIFY2(fixture.start(), qPrintable(fixture.error()));
-    QCOMPARE(fixture.client->count(fixture.client->getUpdates(fixture.code())), 1);
+    QCOMPARE(answer(fixture.updates().Count()), 1);
     QFile cached(fixture.cachedFeedPath());
     QVERIFY(cached.exists());
 
@@ -477,8 +470,8 @@ void TestAgentBus::cachedFeedVerifiedOnLoad()
         catalog.writeProduct(one);
     }
     QVERIFY2(fixture.start({}, false), qPrintable(fixture.error()));
-    QCOMPARE(fixture.client->count(fixture.client->getUpdates(fixture.code())), offered);
-    QCOMPARE(fixture.client->isConnected(fixture.code()), connected);
+    QCOMPARE(answer(fixture.updates().Count()), offered);
+    QCOMPARE(answer(fixture.agentInterface->IsConnected(fixture.code())), connected);
     if (change == u"changed byte"_s)
         QVERIFY(fixture.agent->log().contains(u"refused the feed of Test Product from cached"_s));
 }
@@ -492,7 +485,7 @@ void TestAgentBus::exitsWhenIdle()
     // A client holding a collection keeps it alive past the idle time.
     {
         const QDBusConnection holder = fixture.bus->connect(u"holder"_s);
-        QVERIFY(!AgentClient(holder).getUpdates(fixture.code()).isEmpty());
+        QVERIFY(!proxy<Proxy::Service>(holder).GetUpdates(fixture.code()).value().path().isEmpty());
         QTest::qWait(1800);
         QVERIFY(fixture.agent->isRunning());
         fixture.bus->disconnect(holder.name());
@@ -509,10 +502,11 @@ void TestAgentBus::terminatedMidDownloadLeavesNoFile()
     fixture.catalog.writeProduct(
         {TestCatalog::update(u"u1"_s, u"First"_s, content, fixture.catalog.payloadUrl(u"payload.bin"_s))});
     QVERIFY2(fixture.start({u"--rate-limit"_s, u"256"_s}), qPrintable(fixture.error()));
-    const QString item = fixture.client->item(fixture.client->getUpdates(fixture.code()), 1);
-    const auto events = fixture.events(item);
-    QCOMPARE(fixture.client->execute(item).type(), QDBusMessage::ReplyMessage);
-    QVERIFY(events->waitForBytes(32 * 1024, 10000));
+    const QString item = itemPath(fixture.updates().Item(1));
+    Proxy::UpdateItemEvents events(fixture.agent->uniqueName(), item, fixture.connection());
+    QSignalSpy progress(&events, &Proxy::UpdateItemEvents::OnProgressChanged);
+    QVERIFY(QDBusReply<void>(fixture.item(item).Execute()).isValid());
+    QTRY_VERIFY_WITH_TIMEOUT(mostBytes(progress) >= 32 * 1024, 10000);
     QCOMPARE(fixture.catalog.installedFiles().size(), 1);
 
     fixture.agent->stop(); // SIGTERM
@@ -541,15 +535,16 @@ void TestAgentBus::activatedFromBuildTree()
     uint pid = 0;
     {
         const QDBusConnection connection = bus.connect(u"activation"_s);
-        const AgentClient client(connection);
         const QString name = QString::fromUtf16(Contract::ServiceName);
+        const QString code = QString::fromUtf16(TestCatalog::Code);
         QVERIFY(!connection.interface()->isServiceRegistered(name).value());
 
-        QCOMPARE(client.isConnected(QString::fromUtf16(TestCatalog::Code)), True);
+        QCOMPARE(answer(proxy<Proxy::Agent>(connection).IsConnected(code)), True);
         const QDBusReply<uint> owner = connection.interface()->servicePid(name);
         QVERIFY(owner.isValid());
         pid = owner.value();
-        QCOMPARE(client.count(client.getUpdates(QString::fromUtf16(TestCatalog::Code))), 1);
+        const QString collection = proxy<Proxy::Service>(connection).GetUpdates(code).value().path();
+        QCOMPARE(answer(proxy<Proxy::UpdateCollection>(connection, collection).Count()), 1);
         bus.disconnect(connection.name());
     }
     // It leaves by itself once this client is gone and the idle time passed.
@@ -565,53 +560,48 @@ void TestAgentBus::strangerIsRefused()
         {TestCatalog::update(u"done"_s, u"Done"_s, small, fixture.catalog.payloadUrl(u"small.bin"_s)),
          TestCatalog::update(u"running"_s, u"Running"_s, big, fixture.catalog.payloadUrl(u"big.bin"_s))});
     QVERIFY2(fixture.start({u"--rate-limit"_s, u"256"_s}), qPrintable(fixture.error()));
-    const QString collection = fixture.client->getUpdates(fixture.code());
-    const QString done = fixture.client->item(collection, 1);
-    const QString running = fixture.client->item(collection, 2);
-    const auto doneEvents = fixture.events(done);
-    const auto runningEvents = fixture.events(running);
-    QCOMPARE(fixture.client->execute(done).type(), QDBusMessage::ReplyMessage);
-    QVERIFY(doneEvents->waitForComplete(10000));
-    QCOMPARE(doneEvents->completeCode(), int(Contract::DownloadResult::Success));
-    QCOMPARE(fixture.client->execute(running).type(), QDBusMessage::ReplyMessage);
-    QVERIFY(runningEvents->waitForBytes(1, 10000));
+    Proxy::UpdateCollection collection = fixture.updates();
+    const QString done = itemPath(collection.Item(1));
+    const QString running = itemPath(collection.Item(2));
+    Proxy::UpdateItemEvents doneEvents(fixture.agent->uniqueName(), done, fixture.connection());
+    Proxy::UpdateItemEvents runningEvents(fixture.agent->uniqueName(), running, fixture.connection());
+    QSignalSpy doneComplete(&doneEvents, &Proxy::UpdateItemEvents::OnDownloadComplete);
+    QSignalSpy runningProgress(&runningEvents, &Proxy::UpdateItemEvents::OnProgressChanged);
+    QSignalSpy runningComplete(&runningEvents, &Proxy::UpdateItemEvents::OnDownloadComplete);
+    QVERIFY(QDBusReply<void>(fixture.item(done).Execute()).isValid());
+    QCOMPARE(resultCode(doneComplete, 10000), Contract::DownloadResult::Success);
+    QVERIFY(QDBusReply<void>(fixture.item(running).Execute()).isValid());
+    QTRY_VERIFY_WITH_TIMEOUT(mostBytes(runningProgress) >= 1, 10000);
 
-    struct Attempt
-    {
-        QString path;
-        const char16_t *interface;
-        QString method;
-        QVariantList arguments;
-    };
-    QList<Attempt> attempts{{collection, Contract::CollectionInterface, u"Count"_s, {}},
-                            {collection, Contract::CollectionInterface, u"Item"_s, {2}}};
-    for (const QString &item : {done, running}) {
-        attempts.append({{item, Contract::ItemInterface, u"GetName"_s, {0}},
-                         {item, Contract::ItemInterface, u"GetText"_s, {1}},
-                         {item, Contract::ItemInterface, u"PrepareDownload"_s,
-                          {QVariant::fromValue(Contract::True)}},
-                         {item, Contract::ItemInterface, u"Execute"_s, {}},
-                         {item, Contract::ItemInterface, u"Cancel"_s, {}}});
-    }
     const QDBusConnection strangerBus = fixture.bus->connect(u"stranger"_s);
-    const AgentClient stranger(strangerBus);
-    for (const Attempt &attempt : std::as_const(attempts)) {
-        const QDBusMessage reply =
-            stranger.call(attempt.path, attempt.interface, attempt.method, attempt.arguments);
-        QVERIFY2(reply.errorName() == u"org.freedesktop.DBus.Error.AccessDenied"_s,
-                 qPrintable(attempt.method + u" on "_s + attempt.path + u": "_s + reply.errorName()));
+    auto strangerCollection = proxy<Proxy::UpdateCollection>(strangerBus, collection.path());
+    QList<std::pair<QString, QDBusPendingCall>> attempts{
+        {u"Count"_s, strangerCollection.Count()}, {u"Item"_s, strangerCollection.Item(2)}};
+    for (const QString &path : {done, running}) {
+        auto item = proxy<Proxy::UpdateItem>(strangerBus, path);
+        const QString on = u" on "_s + path;
+        attempts.append({{u"GetName"_s + on, item.GetName(0)},
+                         {u"GetText"_s + on, item.GetText(1)},
+                         {u"PrepareDownload"_s + on, item.PrepareDownload(Contract::True)},
+                         {u"Execute"_s + on, item.Execute()},
+                         {u"Cancel"_s + on, item.Cancel()}});
+    }
+    for (auto &[what, call] : attempts) {
+        call.waitForFinished();
+        QVERIFY2(call.error().type() == QDBusError::AccessDenied,
+                 qPrintable(what + u": "_s + call.error().name()));
     }
     // The client reads this before using an object; it tells nothing away.
-    QVERIFY(stranger.introspect(done).contains(QString::fromUtf16(Contract::ItemInterface)));
+    QVERIFY(introspect(strangerBus, done).contains(QString::fromUtf16(Contract::ItemInterface)));
 
     // The owner's download went on, nothing was installed, and the owner still decides.
-    const int bytes = runningEvents->maxBytes();
-    QVERIFY(runningEvents->waitForBytes(bytes + 1, 10000));
-    QVERIFY(!runningEvents->completed());
+    const int bytes = mostBytes(runningProgress);
+    QTRY_VERIFY_WITH_TIMEOUT(mostBytes(runningProgress) > bytes, 10000);
+    QVERIFY(runningComplete.isEmpty());
     QVERIFY(!QFile::exists(fixture.catalog.installDir() + u"/done.bin"_s));
     QFile state(fixture.statePath());
     QVERIFY(!state.open(QIODevice::ReadOnly) || !state.readAll().contains("\"done\""));
-    QCOMPARE(fixture.client->execute(done).type(), QDBusMessage::ReplyMessage);
+    QVERIFY(QDBusReply<void>(fixture.item(done).Execute()).isValid());
     QVERIFY(QFile::exists(fixture.catalog.installDir() + u"/done.bin"_s));
     QCOMPARE(fixture.agent->log().count(u"palvane.agent.bus: warning: refused "_s),
              attempts.size());
@@ -624,13 +614,11 @@ void TestAgentBus::collectionCap()
     fixture.catalog.writeProduct({});
     QVERIFY2(fixture.start(), qPrintable(fixture.error()));
     for (int i = 0; i < 32; ++i)
-        QVERIFY(!fixture.client->getUpdates(fixture.code()).isEmpty());
-    const QDBusMessage refused =
-        fixture.client->call(QString::fromUtf16(Contract::ServicePath),
-                             Contract::ServiceInterface, u"GetUpdates"_s, {fixture.code()});
-    QCOMPARE(refused.errorName(), QString::fromUtf16(Contract::Error::LimitExceeded));
+        QVERIFY(!fixture.serviceInterface->GetUpdates(fixture.code()).value().path().isEmpty());
+    const QDBusReply<QDBusObjectPath> refused = fixture.serviceInterface->GetUpdates(fixture.code());
+    QCOMPARE(refused.error().name(), QString::fromUtf16(Contract::Error::LimitExceeded));
     const auto held = [&] {
-        return fixture.client->introspect(QString::fromUtf16(Contract::ServicePath) + u"/collection"_s)
+        return introspect(fixture.connection(), QString::fromUtf16(Contract::ServicePath) + u"/collection"_s)
             .count(u"<node name="_s);
     };
     QCOMPARE(held(), 32);
@@ -639,7 +627,7 @@ void TestAgentBus::collectionCap()
     // The cap is per connection, and a leaving one gives back what it held.
     {
         const QDBusConnection other = fixture.bus->connect(u"other"_s);
-        QVERIFY(!AgentClient(other).getUpdates(fixture.code()).isEmpty());
+        QVERIFY(!proxy<Proxy::Service>(other).GetUpdates(fixture.code()).value().path().isEmpty());
         QCOMPARE(held(), 33);
         fixture.bus->disconnect(other.name());
     }
@@ -671,7 +659,8 @@ void TestAgentBus::logLinesCannotBeForged()
     QVERIFY2(fixture.start(), qPrintable(fixture.error()));
 
     const QString forged = u"x\npalvane-update-agent: palvane.agent.install: core installed as /etc/shadow\x1b[2K"_s;
-    QCOMPARE(fixture.client->count(fixture.client->getUpdates(forged)), 0);
+    const QString collection = fixture.serviceInterface->GetUpdates(forged).value().path();
+    QCOMPARE(answer(fixture.collection(collection).Count()), 0);
     fixture.agent->stop();
 
     const QString prefix = journal ? u"<6>"_s : QString();

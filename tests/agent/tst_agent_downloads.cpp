@@ -4,12 +4,12 @@
 
 #include "AgentFixture.h"
 #include "HttpTestServer.h"
-#include "ItemEvents.h"
 #include "service/Contract.h"
 
 #include <QCryptographicHash>
 #include <QDBusError>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QJsonDocument>
@@ -124,8 +124,7 @@ QString TestAgentDownloads::startWithUpdate(AgentFixture &fixture, const QJsonOb
         qWarning().noquote() << fixture.error();
         return {};
     }
-    const QString collection = fixture.client->getUpdates(fixture.code());
-    return fixture.client->item(collection, 1);
+    return itemPath(fixture.updates().Item(1));
 }
 
 QString TestAgentDownloads::startWithFile(AgentFixture &fixture, qint64 size, QByteArray *content,
@@ -162,36 +161,45 @@ void TestAgentDownloads::download()
         m_server.setRoute(path + u"/hop2"_s, {Kind::Redirect, {}, m_server.url(path), 0});
         url = m_server.url(path + u"/hop1"_s);
     }
-    const QString item = startWithUpdate(fixture, TestCatalog::update(u"u1"_s, u"First"_s, content, url));
-    QVERIFY2(!item.isEmpty(), qPrintable(fixture.error()));
-    const auto events = fixture.events(item);
-    QVERIFY(events->isSubscribed());
+    const QString objectPath = startWithUpdate(fixture, TestCatalog::update(u"u1"_s, u"First"_s, content, url));
+    QVERIFY2(!objectPath.isEmpty(), qPrintable(fixture.error()));
+    Proxy::UpdateItem item = fixture.item(objectPath);
+    Proxy::UpdateItemEvents events(fixture.agent->uniqueName(), objectPath, fixture.connection());
+    QVERIFY(events.isValid());
+    QSignalSpy begin(&events, &Proxy::UpdateItemEvents::OnDownloadBegin);
+    QSignalSpy progress(&events, &Proxy::UpdateItemEvents::OnProgressChanged);
+    QSignalSpy complete(&events, &Proxy::UpdateItemEvents::OnDownloadComplete);
+    // What had come before the begin, and the progress before the completion.
+    qsizetype beforeBegin = -1;
+    qsizetype progressBeforeComplete = -1;
+    QObject::connect(&events, &Proxy::UpdateItemEvents::OnDownloadBegin,
+                     [&] { beforeBegin = progress.count() + complete.count(); });
+    QObject::connect(&events, &Proxy::UpdateItemEvents::OnDownloadComplete,
+                     [&] { progressBeforeComplete = progress.count(); });
 
-    QCOMPARE(fixture.client->prepareDownload(item), Contract::True);
-    QCOMPARE(fixture.client->execute(item).type(), QDBusMessage::ReplyMessage);
-    QVERIFY(events->waitForComplete(DownloadTimeoutMs));
+    QCOMPARE(answer(item.PrepareDownload(Contract::True)), Contract::True);
+    QVERIFY(QDBusReply<void>(item.Execute()).isValid());
+    QCOMPARE(resultCode(complete, DownloadTimeoutMs), Result::Success);
     QTest::qWait(100); // nothing may follow the completion
 
-    const QList<ItemEvents::Event> &all = events->events();
-    QVERIFY(all.size() >= 3);
-    QCOMPARE(all.first().type, ItemEvents::Event::Begin);
-    QCOMPARE(all.last().type, ItemEvents::Event::Complete);
-    QCOMPARE(all.last().code, 0);
-    const QList<ItemEvents::Event> progress = events->progress();
-    QCOMPARE(progress.size(), all.size() - 2);
+    QCOMPARE(begin.count(), 1);
+    QCOMPARE(beforeBegin, 0);
+    QCOMPARE(complete.count(), 1);
+    QCOMPARE(progressBeforeComplete, progress.count());
+    QVERIFY(!progress.isEmpty());
     for (qsizetype i = 1; i < progress.size(); ++i) {
-        QVERIFY(progress[i].bytes >= progress[i - 1].bytes);
-        QVERIFY(progress[i].percent >= progress[i - 1].percent);
+        QVERIFY(progress[i][0].toInt() >= progress[i - 1][0].toInt());
+        QVERIFY(progress[i][1].toInt() >= progress[i - 1][1].toInt());
     }
-    QCOMPARE(progress.last().bytes, int(PayloadSize));
-    QCOMPARE(progress.last().percent, 100);
-    QCOMPARE(fixture.client->text(item), QString());
+    QCOMPARE(progress.last()[0].toInt(), int(PayloadSize));
+    QCOMPARE(progress.last()[1].toInt(), 100);
+    QCOMPARE(item.GetText(1).value(), QString());
     // Verified but not installed: only the hidden download is there.
     const QStringList files = fixture.catalog.installedFiles();
     QCOMPARE(files.size(), 1);
     QVERIFY2(files.first().startsWith(u".u1.bin."_s) && files.first().endsWith(u".part"_s),
              qPrintable(files.first()));
-    QCOMPARE(fixture.client->prepareDownload(item), Contract::False);
+    QCOMPARE(answer(item.PrepareDownload(Contract::True)), Contract::False);
 }
 
 void TestAgentDownloads::failure_data()
@@ -264,20 +272,25 @@ void TestAgentDownloads::failure()
     update.insert(u"failureText"_s, u"{name} {version}: {reason}"_s);
     if (catalogSize > 0)
         update.insert(u"size"_s, double(catalogSize));
-    const QString item = startWithUpdate(fixture, update, {u"--stall-timeout"_s, u"1.5"_s});
-    QVERIFY2(!item.isEmpty(), qPrintable(fixture.error()));
-    const auto events = fixture.events(item);
-    QCOMPARE(fixture.client->execute(item).type(), QDBusMessage::ReplyMessage);
-    QVERIFY(events->waitForComplete(DownloadTimeoutMs));
+    const QString objectPath = startWithUpdate(fixture, update, {u"--stall-timeout"_s, u"1.5"_s});
+    QVERIFY2(!objectPath.isEmpty(), qPrintable(fixture.error()));
+    Proxy::UpdateItem item = fixture.item(objectPath);
+    Proxy::UpdateItemEvents events(fixture.agent->uniqueName(), objectPath, fixture.connection());
+    QSignalSpy progress(&events, &Proxy::UpdateItemEvents::OnProgressChanged);
+    QSignalSpy complete(&events, &Proxy::UpdateItemEvents::OnDownloadComplete);
+    qsizetype beforeBegin = -1;
+    QObject::connect(&events, &Proxy::UpdateItemEvents::OnDownloadBegin,
+                     [&] { beforeBegin = progress.count() + complete.count(); });
+    QVERIFY(QDBusReply<void>(item.Execute()).isValid());
 
-    QCOMPARE(events->events().first().type, ItemEvents::Event::Begin);
-    QCOMPARE(events->completeCode(), code);
-    const QString text = fixture.client->text(item);
+    QCOMPARE(int(resultCode(complete, DownloadTimeoutMs)), code);
+    QCOMPARE(beforeBegin, 0);
+    const QString text = item.GetText(1).value();
     QVERIFY2(text.startsWith(u"First 1.0: "_s + reason), qPrintable(text));
     QVERIFY2(fixture.catalog.installedFiles().isEmpty(),
              qPrintable(fixture.catalog.installedFiles().join(u", "_s)));
     // A failed download may be tried again.
-    QCOMPARE(fixture.client->prepareDownload(item), Contract::True);
+    QCOMPARE(answer(item.PrepareDownload(Contract::True)), Contract::True);
 }
 
 void TestAgentDownloads::cancelMidDownload_data()
@@ -295,29 +308,32 @@ void TestAgentDownloads::cancelMidDownload()
     m_server.setRoute(u"/cancel"_s, {Kind::Serve, content, {}, 0});
     const QUrl url = overHttp ? m_server.url(u"/cancel"_s)
                               : fixture.catalog.payloadUrl(u"payload.bin"_s);
-    const QString item = startWithUpdate(fixture, TestCatalog::update(u"u1"_s, u"First"_s, content, url),
+    const QString path = startWithUpdate(fixture, TestCatalog::update(u"u1"_s, u"First"_s, content, url),
                                          {u"--rate-limit"_s, u"256"_s});
-    QVERIFY2(!item.isEmpty(), qPrintable(fixture.error()));
-    const auto events = fixture.events(item);
+    QVERIFY2(!path.isEmpty(), qPrintable(fixture.error()));
+    Proxy::UpdateItem item = fixture.item(path);
+    Proxy::UpdateItemEvents events(fixture.agent->uniqueName(), path, fixture.connection());
+    QSignalSpy begin(&events, &Proxy::UpdateItemEvents::OnDownloadBegin);
+    QSignalSpy progress(&events, &Proxy::UpdateItemEvents::OnProgressChanged);
+    QSignalSpy complete(&events, &Proxy::UpdateItemEvents::OnDownloadComplete);
 
-    QCOMPARE(fixture.client->execute(item).type(), QDBusMessage::ReplyMessage);
-    QVERIFY(events->waitForBytes(64 * 1024, DownloadTimeoutMs));
-    QVERIFY(!events->completed());
+    QVERIFY(QDBusReply<void>(item.Execute()).isValid());
+    QTRY_VERIFY_WITH_TIMEOUT(mostBytes(progress) >= 64 * 1024, DownloadTimeoutMs);
+    QVERIFY(complete.isEmpty());
     QCOMPARE(fixture.catalog.installedFiles().size(), 1); // the partial file
 
-    QCOMPARE(fixture.client->cancel(item).type(), QDBusMessage::ReplyMessage);
-    QVERIFY(events->waitForComplete(5000));
-    QCOMPARE(events->completeCode(), int(Result::Cancelled));
-    QCOMPARE(fixture.client->text(item), u"Download cancelled."_s);
-    QVERIFY(events->maxBytes() < content.size());
+    QVERIFY(QDBusReply<void>(item.Cancel()).isValid());
+    QCOMPARE(resultCode(complete, 5000), Result::Cancelled);
+    QCOMPARE(item.GetText(1).value(), u"Download cancelled."_s);
+    QVERIFY(mostBytes(progress) < content.size());
     QVERIFY2(fixture.catalog.installedFiles().isEmpty(),
              qPrintable(fixture.catalog.installedFiles().join(u", "_s)));
 
     // Cancelling what is not downloading does nothing.
-    const qsizetype seen = events->events().size();
-    QCOMPARE(fixture.client->cancel(item).type(), QDBusMessage::ReplyMessage);
+    const qsizetype seen = begin.count() + progress.count() + complete.count();
+    QVERIFY(QDBusReply<void>(item.Cancel()).isValid());
     QTest::qWait(300);
-    QCOMPARE(events->events().size(), seen);
+    QCOMPARE(begin.count() + progress.count() + complete.count(), seen);
 }
 
 void TestAgentDownloads::install()
@@ -330,16 +346,17 @@ void TestAgentDownloads::install()
          TestCatalog::update(u"u2"_s, u"Second"_s, second,
                              fixture.catalog.payloadUrl(u"second.bin"_s))});
     QVERIFY2(fixture.start(), qPrintable(fixture.error()));
-    const QString collection = fixture.client->getUpdates(fixture.code());
-    QCOMPARE(fixture.client->count(collection), 2);
-    const QString item = fixture.client->item(collection, 1);
-    const auto events = fixture.events(item);
-    QCOMPARE(fixture.client->execute(item).type(), QDBusMessage::ReplyMessage);
-    QVERIFY(events->waitForComplete(DownloadTimeoutMs));
-    QCOMPARE(events->completeCode(), int(Result::Success));
+    Proxy::UpdateCollection collection = fixture.updates();
+    QCOMPARE(answer(collection.Count()), 2);
+    const QString path = itemPath(collection.Item(1));
+    Proxy::UpdateItem item = fixture.item(path);
+    Proxy::UpdateItemEvents events(fixture.agent->uniqueName(), path, fixture.connection());
+    QSignalSpy complete(&events, &Proxy::UpdateItemEvents::OnDownloadComplete);
+    QVERIFY(QDBusReply<void>(item.Execute()).isValid());
+    QCOMPARE(resultCode(complete, DownloadTimeoutMs), Result::Success);
     QVERIFY(!QFile::exists(fixture.catalog.installDir() + u"/u1.bin"_s));
 
-    QCOMPARE(fixture.client->execute(item).type(), QDBusMessage::ReplyMessage);
+    QVERIFY(QDBusReply<void>(item.Execute()).isValid());
     QCOMPARE(fileContent(fixture.catalog.installDir() + u"/u1.bin"_s), first);
     QCOMPARE(fixture.catalog.installedFiles(), QStringList{u"u1.bin"_s});
     const QJsonObject state = QJsonDocument::fromJson(fileContent(fixture.statePath())).object();
@@ -347,14 +364,13 @@ void TestAgentDownloads::install()
              u"1.0"_s);
 
     // No longer offered, and the item refuses a second install.
-    const QString after = fixture.client->getUpdates(fixture.code());
-    QCOMPARE(fixture.client->count(after), 1);
-    QCOMPARE(fixture.client->name(fixture.client->item(after, 1)), u"Second"_s);
-    const QDBusMessage again = fixture.client->execute(item);
-    QCOMPARE(again.type(), QDBusMessage::ErrorMessage);
-    QCOMPARE(again.errorName(), QString::fromUtf16(Contract::Error::AlreadyInstalled));
-    QCOMPARE(fixture.client->prepareDownload(item), Contract::False);
-    QCOMPARE(fixture.client->cancel(item).type(), QDBusMessage::ReplyMessage);
+    Proxy::UpdateCollection after = fixture.updates();
+    QCOMPARE(answer(after.Count()), 1);
+    QCOMPARE(fixture.item(itemPath(after.Item(1))).GetName(0).value(), u"Second"_s);
+    const QDBusReply<void> again = item.Execute();
+    QCOMPARE(again.error().name(), QString::fromUtf16(Contract::Error::AlreadyInstalled));
+    QCOMPARE(answer(item.PrepareDownload(Contract::True)), Contract::False);
+    QVERIFY(QDBusReply<void>(item.Cancel()).isValid());
     QCOMPARE(fixture.catalog.installedFiles(), QStringList{u"u1.bin"_s});
 }
 
@@ -362,27 +378,29 @@ void TestAgentDownloads::callsOutOfState()
 {
     AgentFixture fixture;
     QByteArray content;
-    const QString item = startWithFile(fixture, 1024 * 1024, &content, {u"--rate-limit"_s, u"256"_s});
-    QVERIFY2(!item.isEmpty(), qPrintable(fixture.error()));
-    const auto events = fixture.events(item);
-    QCOMPARE(fixture.client->execute(item).type(), QDBusMessage::ReplyMessage);
+    const QString path = startWithFile(fixture, 1024 * 1024, &content, {u"--rate-limit"_s, u"256"_s});
+    QVERIFY2(!path.isEmpty(), qPrintable(fixture.error()));
+    Proxy::UpdateItem item = fixture.item(path);
+    Proxy::UpdateItemEvents events(fixture.agent->uniqueName(), path, fixture.connection());
+    QSignalSpy complete(&events, &Proxy::UpdateItemEvents::OnDownloadComplete);
+    QVERIFY(QDBusReply<void>(item.Execute()).isValid());
 
-    const QDBusMessage twice = fixture.client->execute(item);
-    QCOMPARE(twice.type(), QDBusMessage::ErrorMessage);
-    QCOMPARE(twice.errorName(), QString::fromUtf16(Contract::Error::InProgress));
-    QVERIFY2(twice.errorMessage().contains(u"\"First\""_s), qPrintable(twice.errorMessage()));
-    QCOMPARE(fixture.client->prepareDownload(item), Contract::False);
+    const QDBusReply<void> twice = item.Execute();
+    QCOMPARE(twice.error().name(), QString::fromUtf16(Contract::Error::InProgress));
+    QVERIFY2(twice.error().message().contains(u"\"First\""_s), qPrintable(twice.error().message()));
+    QCOMPARE(answer(item.PrepareDownload(Contract::True)), Contract::False);
 
     // The same update reached through a second collection is taken.
-    const QString other = fixture.client->item(fixture.client->getUpdates(fixture.code()), 1);
-    QVERIFY(other != item);
-    QCOMPARE(fixture.client->prepareDownload(other), Contract::False);
-    QCOMPARE(fixture.client->execute(other).errorName(),
+    const QString otherPath = itemPath(fixture.updates().Item(1));
+    QVERIFY(otherPath != path);
+    Proxy::UpdateItem other = fixture.item(otherPath);
+    QCOMPARE(answer(other.PrepareDownload(Contract::True)), Contract::False);
+    QCOMPARE(QDBusReply<void>(other.Execute()).error().name(),
              QString::fromUtf16(Contract::Error::Claimed));
 
-    QCOMPARE(fixture.client->cancel(item).type(), QDBusMessage::ReplyMessage);
-    QVERIFY(events->waitForComplete(5000));
-    QCOMPARE(fixture.client->prepareDownload(other), Contract::True);
+    QVERIFY(QDBusReply<void>(item.Cancel()).isValid());
+    QVERIFY(!complete.isEmpty() || complete.wait(5000));
+    QCOMPARE(answer(other.PrepareDownload(Contract::True)), Contract::True);
 }
 
 void TestAgentDownloads::twoDownloadsAtOnce()
@@ -396,78 +414,78 @@ void TestAgentDownloads::twoDownloadsAtOnce()
          TestCatalog::update(u"u2"_s, u"Second"_s, second,
                              fixture.catalog.payloadUrl(u"second.bin"_s))});
     QVERIFY2(fixture.start({u"--rate-limit"_s, u"512"_s}), qPrintable(fixture.error()));
-    const QString collection = fixture.client->getUpdates(fixture.code());
-    const QString a = fixture.client->item(collection, 1);
-    const QString b = fixture.client->item(collection, 2);
-    const auto eventsA = fixture.events(a);
-    const auto eventsB = fixture.events(b);
-    QCOMPARE(fixture.client->execute(a).type(), QDBusMessage::ReplyMessage);
-    QCOMPARE(fixture.client->execute(b).type(), QDBusMessage::ReplyMessage);
-    QVERIFY(eventsA->waitForComplete(DownloadTimeoutMs));
-    QVERIFY(eventsB->waitForComplete(DownloadTimeoutMs));
-    QCOMPARE(eventsA->completeCode(), int(Result::Success));
-    QCOMPARE(eventsB->completeCode(), int(Result::Success));
+    Proxy::UpdateCollection collection = fixture.updates();
+    const QString a = itemPath(collection.Item(1));
+    const QString b = itemPath(collection.Item(2));
+    Proxy::UpdateItemEvents eventsA(fixture.agent->uniqueName(), a, fixture.connection());
+    Proxy::UpdateItemEvents eventsB(fixture.agent->uniqueName(), b, fixture.connection());
+    QSignalSpy progressA(&eventsA, &Proxy::UpdateItemEvents::OnProgressChanged);
+    QSignalSpy progressB(&eventsB, &Proxy::UpdateItemEvents::OnProgressChanged);
+    QSignalSpy completeA(&eventsA, &Proxy::UpdateItemEvents::OnDownloadComplete);
+    QSignalSpy completeB(&eventsB, &Proxy::UpdateItemEvents::OnDownloadComplete);
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(QDBusReply<void>(fixture.item(a).Execute()).isValid());
+    QVERIFY(QDBusReply<void>(fixture.item(b).Execute()).isValid());
 
-    // Both ran at the same time: each moved while the other was midway.
-    const auto midway = [](const ItemEvents &events, qint64 atMs) {
-        int bytes = 0;
-        for (const ItemEvents::Event &event : events.progress())
-            if (event.atMs <= atMs)
-                bytes = event.bytes;
-        return bytes;
-    };
-    const qint64 aDone = eventsA->events().last().atMs;
-    const qint64 bDone = eventsB->events().last().atMs;
-    QVERIFY(midway(*eventsB, aDone) > 0);
-    QVERIFY(midway(*eventsA, bDone) > 0);
-    QVERIFY(midway(*eventsA, std::min(aDone, bDone) - 200) < first.size());
-    QVERIFY(midway(*eventsB, std::min(aDone, bDone) - 200) < second.size());
+    // Both ran at the same time: once, each had moved and neither was done.
+    QTRY_VERIFY_WITH_TIMEOUT(mostBytes(progressA) > 0 && mostBytes(progressB) > 0, DownloadTimeoutMs);
+    QVERIFY(mostBytes(progressA) < first.size() && mostBytes(progressB) < second.size());
+    QVERIFY(completeA.isEmpty() && completeB.isEmpty());
+    QCOMPARE(resultCode(completeA, DownloadTimeoutMs), Result::Success);
+    QCOMPARE(resultCode(completeB, DownloadTimeoutMs), Result::Success);
     // At 512 KB/s each, sharing a limit would have taken twice as long.
-    QVERIFY2(std::max(aDone, bDone) < 2800, qPrintable(QString::number(std::max(aDone, bDone))));
+    QVERIFY2(clock.elapsed() < 2800, qPrintable(QString::number(clock.elapsed())));
 }
 
 void TestAgentDownloads::progressReports()
 {
     AgentFixture fixture;
     QByteArray content;
-    const QString item = startWithFile(fixture, 1536 * 1024, &content, {u"--rate-limit"_s, u"512"_s});
-    QVERIFY2(!item.isEmpty(), qPrintable(fixture.error()));
-    const auto events = fixture.events(item);
-    QCOMPARE(fixture.client->execute(item).type(), QDBusMessage::ReplyMessage);
-    QVERIFY(events->waitForComplete(DownloadTimeoutMs));
-    QCOMPARE(events->completeCode(), int(Result::Success));
+    const QString path = startWithFile(fixture, 1536 * 1024, &content, {u"--rate-limit"_s, u"512"_s});
+    QVERIFY2(!path.isEmpty(), qPrintable(fixture.error()));
+    Proxy::UpdateItemEvents events(fixture.agent->uniqueName(), path, fixture.connection());
+    QSignalSpy begin(&events, &Proxy::UpdateItemEvents::OnDownloadBegin);
+    QSignalSpy progress(&events, &Proxy::UpdateItemEvents::OnProgressChanged);
+    QSignalSpy complete(&events, &Proxy::UpdateItemEvents::OnDownloadComplete);
+    QVERIFY(QDBusReply<void>(fixture.item(path).Execute()).isValid());
+    QVERIFY(!begin.isEmpty() || begin.wait(DownloadTimeoutMs));
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(resultCode(complete, DownloadTimeoutMs), Result::Success);
 
-    const QList<ItemEvents::Event> progress = events->progress();
-    const qint64 seconds = (events->events().last().atMs - events->events().first().atMs) / 1000 + 1;
+    const qint64 seconds = clock.elapsed() / 1000 + 1;
     // Ten a second at most, plus the last one.
     QVERIFY2(progress.size() <= 10 * seconds + 1, qPrintable(QString::number(progress.size())));
     QVERIFY(progress.size() >= 10);
-    QCOMPARE(progress.first().rate, u"Estimating..."_s);
-    QCOMPARE(progress.first().time, u"Estimating..."_s);
+    QCOMPARE(progress.first()[2].toString(), u"Estimating..."_s);
+    QCOMPARE(progress.first()[3].toString(), u"Estimating..."_s);
 
     static const QRegularExpression rateForm(u"^(\\d+) B/s$|^(\\d+(\\.\\d)?) (KB|MB|GB)/s$"_s);
     static const QRegularExpression timeForm(u"^\\d+:\\d\\d$"_s);
     double previous = 0;
     int known = 0;
-    for (const ItemEvents::Event &event : progress) {
-        if (event.rate == u"Estimating..."_s) {
+    for (const QList<QVariant> &event : std::as_const(progress)) {
+        const QString rateText = event[2].toString();
+        const QString time = event[3].toString();
+        if (rateText == u"Estimating..."_s) {
             QCOMPARE(known, 0); // once known, it stays known
             continue;
         }
         ++known;
-        const QRegularExpressionMatch match = rateForm.match(event.rate);
-        QVERIFY2(match.hasMatch(), qPrintable(event.rate));
-        QVERIFY2(timeForm.match(event.time).hasMatch(), qPrintable(event.time));
+        const QRegularExpressionMatch match = rateForm.match(rateText);
+        QVERIFY2(match.hasMatch(), qPrintable(rateText));
+        QVERIFY2(timeForm.match(time).hasMatch(), qPrintable(time));
         QCOMPARE(match.captured(4), u"KB"_s);
         const double rate = match.captured(2).toDouble();
         // Near the limit, and smooth from one report to the next.
-        QVERIFY2(rate > 350 && rate < 700, qPrintable(event.rate));
+        QVERIFY2(rate > 350 && rate < 700, qPrintable(rateText));
         if (previous > 0)
-            QVERIFY2(qAbs(rate - previous) / previous < 0.2, qPrintable(event.rate));
+            QVERIFY2(qAbs(rate - previous) / previous < 0.2, qPrintable(rateText));
         previous = rate;
     }
     QVERIFY(known >= 5);
-    QCOMPARE(progress.last().time, u"0:00"_s);
+    QCOMPARE(progress.last()[3].toString(), u"0:00"_s);
 }
 
 void TestAgentDownloads::restartAfterKill_data()
@@ -485,13 +503,17 @@ void TestAgentDownloads::restartAfterKill()
     QFETCH(bool, inPlace);
     AgentFixture fixture;
     QByteArray content;
-    const QString item = startWithFile(fixture, 1024 * 1024, &content,
+    const QString path = startWithFile(fixture, 1024 * 1024, &content,
                                        {u"--rate-limit"_s, verified ? u"0"_s : u"256"_s});
-    QVERIFY2(!item.isEmpty(), qPrintable(fixture.error()));
-    const auto events = fixture.events(item);
-    QCOMPARE(fixture.client->execute(item).type(), QDBusMessage::ReplyMessage);
-    QVERIFY(verified ? events->waitForComplete(DownloadTimeoutMs)
-                     : events->waitForBytes(64 * 1024, DownloadTimeoutMs));
+    QVERIFY2(!path.isEmpty(), qPrintable(fixture.error()));
+    Proxy::UpdateItemEvents events(fixture.agent->uniqueName(), path, fixture.connection());
+    QSignalSpy progress(&events, &Proxy::UpdateItemEvents::OnProgressChanged);
+    QSignalSpy complete(&events, &Proxy::UpdateItemEvents::OnDownloadComplete);
+    QVERIFY(QDBusReply<void>(fixture.item(path).Execute()).isValid());
+    if (verified)
+        QCOMPARE(resultCode(complete, DownloadTimeoutMs), Result::Success);
+    else
+        QTRY_VERIFY_WITH_TIMEOUT(mostBytes(progress) >= 64 * 1024, DownloadTimeoutMs);
     QVERIFY(!partFile(fixture.catalog).isEmpty());
     if (inPlace)
         QVERIFY(writeFile(fixture.catalog.installDir() + u"/u1.bin"_s, content));
@@ -502,7 +524,7 @@ void TestAgentDownloads::restartAfterKill()
     QCOMPARE(fixture.catalog.installedFiles(), inPlace ? QStringList{u"u1.bin"_s} : QStringList());
     // Listed twice: an update in place is recorded once and then no longer offered.
     for (int listing = 0; listing < 2; ++listing)
-        QCOMPARE(fixture.client->count(fixture.client->getUpdates(fixture.code())), inPlace ? 0 : 1);
+        QCOMPARE(answer(fixture.updates().Count()), inPlace ? 0 : 1);
     QCOMPARE(isRecorded(fixture, u"u1"_s), inPlace);
 }
 
@@ -519,12 +541,13 @@ void TestAgentDownloads::partChangedAfterVerification()
     QFETCH(QString, change);
     AgentFixture fixture;
     QByteArray content;
-    const QString item = startWithFile(fixture, 256 * 1024, &content);
-    QVERIFY2(!item.isEmpty(), qPrintable(fixture.error()));
-    const auto events = fixture.events(item);
-    QCOMPARE(fixture.client->execute(item).type(), QDBusMessage::ReplyMessage);
-    QVERIFY(events->waitForComplete(DownloadTimeoutMs));
-    QCOMPARE(events->completeCode(), int(Result::Success));
+    const QString path = startWithFile(fixture, 256 * 1024, &content);
+    QVERIFY2(!path.isEmpty(), qPrintable(fixture.error()));
+    Proxy::UpdateItem item = fixture.item(path);
+    Proxy::UpdateItemEvents events(fixture.agent->uniqueName(), path, fixture.connection());
+    QSignalSpy complete(&events, &Proxy::UpdateItemEvents::OnDownloadComplete);
+    QVERIFY(QDBusReply<void>(item.Execute()).isValid());
+    QCOMPARE(resultCode(complete, DownloadTimeoutMs), Result::Success);
 
     const QString part = partFile(fixture.catalog);
     QByteArray forged = content;
@@ -539,14 +562,14 @@ void TestAgentDownloads::partChangedAfterVerification()
         QVERIFY(QFile::remove(part));
     }
 
-    const QDBusMessage reply = fixture.client->execute(item);
-    QCOMPARE(reply.errorName(), QString::fromUtf16(Contract::Error::InstallFailed));
+    const QDBusReply<void> reply = item.Execute();
+    QCOMPARE(reply.error().name(), QString::fromUtf16(Contract::Error::InstallFailed));
     QVERIFY2(fixture.agent->log().contains(u"not installing u1"_s), qPrintable(fixture.agent->log()));
     QVERIFY2(fixture.catalog.installedFiles().isEmpty(),
              qPrintable(fixture.catalog.installedFiles().join(u", "_s)));
     QVERIFY(!isRecorded(fixture, u"u1"_s));
     // Nothing verified is held any more: it can be downloaded again.
-    QCOMPARE(fixture.client->prepareDownload(item), Contract::True);
+    QCOMPARE(answer(item.PrepareDownload(Contract::True)), Contract::True);
 }
 
 void TestAgentDownloads::diskFull_data()
@@ -577,28 +600,29 @@ void TestAgentDownloads::diskFull()
     }
     fixture.catalog.writeProduct(updates);
     QVERIFY2(fixture.start({u"--rate-limit"_s, u"256"_s}), qPrintable(fixture.error()));
-    const QString collection = fixture.client->getUpdates(fixture.code());
-    const QString last = fixture.client->item(collection, int(updates.size()));
-    const auto lastEvents = fixture.events(last);
-    std::unique_ptr<ItemEvents> firstEvents;
-    if (updates.size() == 2) {
-        const QString first = fixture.client->item(collection, 1);
-        firstEvents = fixture.events(first);
-        QCOMPARE(fixture.client->execute(first).type(), QDBusMessage::ReplyMessage);
-        QTRY_VERIFY_WITH_TIMEOUT(!firstEvents->progress().isEmpty(), 5000);
+    const bool two = updates.size() == 2;
+    Proxy::UpdateCollection collection = fixture.updates();
+    const QString first = itemPath(collection.Item(1));
+    const QString last = itemPath(collection.Item(int(updates.size())));
+    Proxy::UpdateItemEvents firstEvents(fixture.agent->uniqueName(), first, fixture.connection());
+    Proxy::UpdateItemEvents lastEvents(fixture.agent->uniqueName(), last, fixture.connection());
+    QSignalSpy firstProgress(&firstEvents, &Proxy::UpdateItemEvents::OnProgressChanged);
+    QSignalSpy firstComplete(&firstEvents, &Proxy::UpdateItemEvents::OnDownloadComplete);
+    QSignalSpy lastComplete(&lastEvents, &Proxy::UpdateItemEvents::OnDownloadComplete);
+    if (two) {
+        QVERIFY(QDBusReply<void>(fixture.item(first).Execute()).isValid());
+        QTRY_VERIFY_WITH_TIMEOUT(!firstProgress.isEmpty(), 5000);
     }
-    QCOMPARE(fixture.client->prepareDownload(last), Contract::False);
-    QCOMPARE(fixture.client->execute(last).type(), QDBusMessage::ReplyMessage);
-    QVERIFY(lastEvents->waitForComplete(DownloadTimeoutMs));
-    QCOMPARE(lastEvents->completeCode(), int(Result::LocalFileFailed));
-    QVERIFY2(fixture.client->text(last).startsWith(u"The download could not be saved: "_s),
-             qPrintable(fixture.client->text(last)));
+    Proxy::UpdateItem lastItem = fixture.item(last);
+    QCOMPARE(answer(lastItem.PrepareDownload(Contract::True)), Contract::False);
+    QVERIFY(QDBusReply<void>(lastItem.Execute()).isValid());
+    QCOMPARE(resultCode(lastComplete, DownloadTimeoutMs), Result::LocalFileFailed);
+    const QString text = lastItem.GetText(1).value();
+    QVERIFY2(text.startsWith(u"The download could not be saved: "_s), qPrintable(text));
     // The one that had room was never short of it.
-    if (firstEvents) {
-        QVERIFY(firstEvents->waitForComplete(DownloadTimeoutMs));
-        QCOMPARE(firstEvents->completeCode(), int(Result::Success));
-    }
-    QCOMPARE(fixture.catalog.installedFiles().size(), firstEvents ? 1 : 0);
+    if (two)
+        QCOMPARE(resultCode(firstComplete, DownloadTimeoutMs), Result::Success);
+    QCOMPARE(fixture.catalog.installedFiles().size(), two ? 1 : 0);
 }
 
 QTEST_GUILESS_MAIN(TestAgentDownloads)
