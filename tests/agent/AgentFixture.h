@@ -75,7 +75,10 @@ public:
     {
         return proxy<Proxy::UpdateCollection>(connection(), path);
     }
-    Proxy::UpdateItem item(const QString &path) const { return proxy<Proxy::UpdateItem>(connection(), path); }
+    Proxy::UpdateItem item(const QString &path) const
+    {
+        return proxy<Proxy::UpdateItem>(connection(), path);
+    }
     // A new GetUpdates(code()); when refused, a collection with no path,
     // whose calls fail.
     Proxy::UpdateCollection updates() const;
