@@ -54,6 +54,14 @@ void writeLine(QtMsgType type, const QMessageLogContext &context, const QString 
 
 } // namespace
 
+QString AgentLog::cut(QStringView text, qsizetype limit)
+{
+    if (text.size() <= limit)
+        return text.toString();
+    const qsizetype end = text.at(limit - 1).isHighSurrogate() ? limit - 1 : limit;
+    return text.first(end) % u'…';
+}
+
 QString AgentLog::escaped(QStringView text)
 {
     QString out;
@@ -95,7 +103,8 @@ bool AgentLog::isJournalStream(const QByteArray &journalStream, int fd)
 QByteArray AgentLog::line(QtMsgType type, const QMessageLogContext &context,
                           const QString &message, bool journal)
 {
-    const QByteArray text = qFormatLogMessage(type, context, escaped(message)).toUtf8();
+    const QByteArray text =
+        qFormatLogMessage(type, context, escaped(cut(message, MessageChars))).toUtf8();
     return journal ? priorityPrefix(type) + text : text;
 }
 

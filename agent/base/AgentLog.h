@@ -16,6 +16,16 @@ Q_DECLARE_LOGGING_CATEGORY(lcInstall)
 // holds, with the journal's priority prefix when standard error is the journal.
 namespace AgentLog {
 
+// Longest text from outside (a peer, a server, a file) that a log line
+// quotes whole; past it cut() leaves the start and an ellipsis.
+constexpr qsizetype QuotedChars = 200;
+// Longest message a line carries: only a quoted text that was not cut gets
+// a line this long, and then only its start is kept.
+constexpr qsizetype MessageChars = 16384;
+
+// `text` as a log line may quote it: at most QuotedChars characters, "…"
+// added when it was longer; a surrogate pair is never split.
+QString cut(QStringView text, qsizetype limit = QuotedChars);
 // Backslashes, control characters and line or direction breaks written as
 // escapes, so that no text can end a log line or forge the next one.
 QString escaped(QStringView text);

@@ -3,6 +3,7 @@
 
 #include "base/WriteAll.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -33,6 +34,30 @@ void syncFolder(const QString &path)
         ::fsync(fd);
         ::close(fd);
     }
+}
+
+bool makeFolder(const QString &path, QString *error)
+{
+    const QByteArray name = QFile::encodeName(path);
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    if (::mkdir(name.constData(), 0777) != 0 && errno != EEXIST) {
+        *error = u"cannot create the folder "_s % path % u": "_s % systemError(errno);
+        return false;
+    }
+    struct stat st = {};
+    if (::lstat(name.constData(), &st) != 0) {
+        *error = u"cannot create the folder "_s % path % u": "_s % systemError(errno);
+        return false;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        *error = u"refusing to write in "_s % path % u": it is a symlink"_s;
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        *error = path % u" is not a folder"_s;
+        return false;
+    }
+    return true;
 }
 
 bool isTemporaryOf(const QString &entry, const QString &name)

@@ -13,6 +13,11 @@ namespace AtomicFile {
 // it does not get its target overwritten. The folder is synced afterwards.
 bool replace(const QString &path, QByteArrayView content, QString *error);
 
+// Makes the folder `path`, and its parents, unless it exists. The folder
+// itself must be a folder, not a symlink to one: what replace() writes in
+// it would land wherever the link points. *error says why not.
+bool makeFolder(const QString &path, QString *error);
+
 // Whether a name is one of replace()'s temporary files for a file called
 // `name`, as a crash between the write and the rename leaves behind.
 bool isTemporaryOf(const QString &entry, const QString &name);
