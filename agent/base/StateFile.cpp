@@ -4,6 +4,7 @@
 #include "base/AgentLog.h"
 #include "base/AtomicFile.h"
 #include "base/BoundedFile.h"
+#include "base/JsonText.h"
 #include "base/XdgDirs.h"
 
 #include <QDateTime>
@@ -42,11 +43,16 @@ std::optional<QJsonObject> StateFile::load() const
     if (content) {
         QJsonParseError parseError;
         const QJsonDocument document = QJsonDocument::fromJson(*content, &parseError);
-        if (document.isObject())
-            return document.object();
-        why = parseError.error != QJsonParseError::NoError
-                  ? parseError.errorString() % u" at byte "_s % QString::number(parseError.offset)
-                  : u"not a JSON object"_s;
+        if (document.isObject()) {
+            // NUL allowed: it could only be in a name an older agent took from a feed.
+            why = JsonText::fault(*content, JsonText::Nul::Allowed);
+            if (why.isEmpty())
+                return document.object();
+        } else {
+            why = parseError.error != QJsonParseError::NoError
+                      ? parseError.errorString() % u" at byte "_s % QString::number(parseError.offset)
+                      : u"not a JSON object"_s;
+        }
     }
     moveAside(why);
     if (::lstat(QFile::encodeName(m_path).constData(), &st) != 0 && errno == ENOENT)

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "feeds/Feed.h"
 
+#include "base/AgentLog.h"
 #include "base/BoundedFile.h"
 #include "feeds/FeedSignature.h"
 #include "feeds/JsonFields.h"
@@ -63,7 +64,7 @@ std::optional<ProductUpdate> readUpdate(const QJsonObject &object, const QString
         return std::nullopt;
     }
     if (!ProductFile::isPlainFileName(*fileName)) {
-        *error = where % u"file name \""_s % *fileName
+        *error = where % u"file name \""_s % AgentLog::cut(*fileName)
                  % u"\" would leave the install folder (a plain file name is required)"_s;
         return std::nullopt;
     }
@@ -123,8 +124,8 @@ FeedFile::Result FeedFile::parse(const QByteArray &bytes, const QUrl &feedUrl)
     feed.serial = *serial;
     feed.expires = parseTime(*expires);
     if (!feed.expires.isValid())
-        return refuse(u"field \"expires\" must be a time in RFC 3339 form, not \""_s % *expires
-                      % u'"');
+        return refuse(u"field \"expires\" must be a time in RFC 3339 form, not \""_s
+                      % AgentLog::cut(*expires) % u'"');
 
     const QJsonValue updates = root->value(u"updates"_s);
     if (!updates.isArray())
@@ -140,7 +141,7 @@ FeedFile::Result FeedFile::parse(const QByteArray &bytes, const QUrl &feedUrl)
         if (!update)
             return refuse(error);
         if (ids.contains(update->id))
-            return refuse(where % u"id \""_s % update->id % u"\" appears twice"_s);
+            return refuse(where % u"id \""_s % AgentLog::cut(update->id) % u"\" appears twice"_s);
         ids.insert(update->id);
         feed.updates.append(*update);
     }
@@ -150,7 +151,8 @@ FeedFile::Result FeedFile::parse(const QByteArray &bytes, const QUrl &feedUrl)
 QString FeedFile::checkFor(const Feed &feed, const QString &productCode, const QDateTime &now)
 {
     if (feed.product.compare(productCode, Qt::CaseInsensitive) != 0)
-        return u"product: the feed is for "_s % feed.product % u", not "_s % productCode;
+        return u"product: the feed is for "_s % AgentLog::cut(feed.product) % u", not "_s
+               % AgentLog::cut(productCode);
     if (feed.expires <= now)
         return u"expiry: the feed expired at "_s % feed.expires.toString(Qt::ISODate);
     return {};
@@ -200,7 +202,8 @@ QString FeedFile::readFiles(const QString &feedPath, QByteArray *feed, QByteArra
             return {};
         }
         return QFileInfo(path).size() > limit ? tooLarge(what, limit)
-                                              : u"cannot read "_s % path % u": "_s % error;
+                                              : u"cannot read "_s % AgentLog::cut(path)
+                                                    % u": "_s % error;
     };
     QString error = readOne(feedPath, u"feed"_s, MaxBytes, feed);
     if (error.isEmpty())

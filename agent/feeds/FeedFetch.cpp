@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "feeds/FeedFetch.h"
 
+#include "base/AgentLog.h"
 #include "feeds/Feed.h"
 
 #include <QNetworkAccessManager>
@@ -94,8 +95,9 @@ void FeedFetch::get(const QUrl &url, bool conditional)
             Q_EMIT m_reply->redirectAllowed();
             return;
         }
-        finish(Outcome::Failed, u"refused a redirect from "_s % m_reply->url().toDisplayString()
-                                    % u" to "_s % target.toDisplayString()
+        finish(Outcome::Failed, u"refused a redirect from "_s
+                                    % AgentLog::cut(m_reply->url().toDisplayString()) % u" to "_s
+                                    % AgentLog::cut(target.toDisplayString())
                                     % u" (another scheme)"_s);
     });
     connect(m_reply, &QNetworkReply::metaDataChanged, this, [this] {
@@ -135,13 +137,13 @@ void FeedFetch::onFinished()
     }
     if (reply->error() != QNetworkReply::NoError || status != 200) {
         const QString reason =
-            reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
-        const QString where = reply->url().toDisplayString();
+            AgentLog::cut(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
+        const QString where = AgentLog::cut(reply->url().toDisplayString());
         finish(Outcome::Failed,
                status != 0 ? QString(u"HTTP "_s % QString::number(status)
                                      % (reason.isEmpty() ? QString() : u' ' % reason)
                                      % u" from "_s % where)
-                           : QString(where % u": "_s % reply->errorString()));
+                           : QString(where % u": "_s % AgentLog::cut(reply->errorString())));
         return;
     }
     if (!m_gettingSignature) {

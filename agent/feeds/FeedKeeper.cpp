@@ -7,7 +7,6 @@
 #include "base/Sha256.h"
 #include "base/XdgDirs.h"
 
-#include <QDir>
 #include <QFileInfo>
 
 using namespace Qt::StringLiterals;
@@ -52,11 +51,11 @@ void FeedKeeper::loadCache(const Product &product, State &state)
         bytes ? BoundedFile::read(path + u".sig"_s, FeedFile::MaxSignatureBytes, &error)
               : std::nullopt;
     if (!signature) {
-        qCWarning(lcFeeds).noquote() << "cached feed of" << product.name << "not used:" << path
-                                       << "-" << error;
+        qCWarning(lcFeeds).noquote() << "cached feed of" << AgentLog::cut(product.name)
+                                     << "not used:" << AgentLog::cut(path) << "-" << error;
         return;
     }
-    take(product, state, *bytes, *signature, u"cached "_s % path, true);
+    take(product, state, *bytes, *signature, u"cached "_s % AgentLog::cut(path), true);
 }
 
 void FeedKeeper::isConnected(const Product &product, std::function<void(bool)> answer)
@@ -86,11 +85,12 @@ void FeedKeeper::onFetched(const Product &product, FeedFetch *fetch)
     State &current = m_states[product.code.toUpper()];
     current.fetch = nullptr;
     fetch->deleteLater();
-    const QString origin = product.feed.toDisplayString();
+    const QString origin = AgentLog::cut(product.feed.toDisplayString());
     switch (fetch->outcome()) {
     case FeedFetch::Outcome::NotModified:
         current.lastFetchGood = true;
-        qCInfo(lcFeeds).noquote() << "feed of" << product.name << "not modified at" << origin;
+        qCInfo(lcFeeds).noquote() << "feed of" << AgentLog::cut(product.name) << "not modified at"
+                                  << origin;
         break;
     case FeedFetch::Outcome::Fetched:
         current.lastFetchGood = take(product, current, fetch->feed(), fetch->signature(), origin,
@@ -100,8 +100,8 @@ void FeedKeeper::onFetched(const Product &product, FeedFetch *fetch)
         break;
     case FeedFetch::Outcome::Failed:
         current.lastFetchGood = false;
-        qCWarning(lcFeeds).noquote() << "feed of" << product.name << "from" << origin
-                                       << (fetch->error().startsWith(u"size:"_s) ? "refused -"
+        qCWarning(lcFeeds).noquote() << "feed of" << AgentLog::cut(product.name) << "from" << origin
+                                     << (fetch->error().startsWith(u"size:"_s) ? "refused -"
                                                                                  : "not fetched -")
                                        << fetch->error();
         break;
@@ -128,8 +128,8 @@ bool FeedKeeper::take(const Product &product, State &state, const QByteArray &by
         result = {std::nullopt, u"serial: "_s % QString::number(mark.serial)
                                     % u" was accepted before with other content"_s};
     if (!result.value) {
-        qCWarning(lcFeeds).noquote() << "refused the feed of" << product.name << "from"
-                                       << origin << "-" << result.error;
+        qCWarning(lcFeeds).noquote() << "refused the feed of" << AgentLog::cut(product.name)
+                                     << "from" << origin << "-" << result.error;
         return false;
     }
 
@@ -141,17 +141,18 @@ bool FeedKeeper::take(const Product &product, State &state, const QByteArray &by
     QString error;
     if (result.value->serial != mark.serial
         && !m_marks->record(product.code, {result.value->serial, sha256}, &error))
-        qCWarning(lcFeeds).noquote() << "feed serial of" << product.name
+        qCWarning(lcFeeds).noquote() << "feed serial of" << AgentLog::cut(product.name)
                                        << "not recorded -" << error;
     if (!fromCache) {
         const QString path = cachePath(product);
-        if (!QDir().mkpath(m_settings.cacheDir)
+        if (!AtomicFile::makeFolder(m_settings.cacheDir, &error)
             || !AtomicFile::replace(path + u".sig"_s, signature, &error)
             || !AtomicFile::replace(path, bytes, &error))
-            qCWarning(lcFeeds).noquote() << "feed of" << product.name << "not cached -" << error;
+            qCWarning(lcFeeds).noquote() << "feed of" << AgentLog::cut(product.name)
+                                         << "not cached -" << error;
     }
-    qCInfo(lcFeeds).noquote() << "accepted the feed of" << product.name << "from" << origin
-                                << "- serial" << result.value->serial << "with"
+    qCInfo(lcFeeds).noquote() << "accepted the feed of" << AgentLog::cut(product.name) << "from"
+                                << origin << "- serial" << result.value->serial << "with"
                                 << result.value->updates.size() << "update(s), expires"
                                 << result.value->expires.toString(Qt::ISODate);
     return true;

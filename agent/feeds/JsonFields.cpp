@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "feeds/JsonFields.h"
 
+#include "base/AgentLog.h"
+#include "base/JsonText.h"
+
 #include <QJsonDocument>
 #include <QJsonValue>
 
@@ -19,6 +22,10 @@ std::optional<QJsonObject> parseObject(const QByteArray &json, QString *error)
     }
     if (!document.isObject()) {
         *error = u"the top level must be a JSON object"_s;
+        return std::nullopt;
+    }
+    if (const QString fault = JsonText::fault(json); !fault.isEmpty()) {
+        *error = fault;
         return std::nullopt;
     }
     return document.object();
@@ -80,12 +87,13 @@ std::optional<QUrl> address(const QString &text, const QUrl &base, QString *erro
     const QString scheme = url.scheme();
     if (!given.isValid() || !url.isValid()
         || (scheme != u"file"_s && scheme != u"http"_s && scheme != u"https"_s)) {
-        *error = u"must be a file://, http:// or https:// address, not \""_s % text % u'"';
+        *error = u"must be a file://, http:// or https:// address, not \""_s % AgentLog::cut(text)
+                 % u'"';
         return std::nullopt;
     }
     if (scheme != u"file"_s) {
         if (url.host().isEmpty()) {
-            *error = u"names no server: \""_s % text % u'"';
+            *error = u"names no server: \""_s % AgentLog::cut(text) % u'"';
             return std::nullopt;
         }
         return url;
@@ -93,7 +101,8 @@ std::optional<QUrl> address(const QString &text, const QUrl &base, QString *erro
     // file://otherhost/x is not a local file; opening "//otherhost/x"
     // would read something else.
     if (!url.host().isEmpty() && url.host() != u"localhost"_s) {
-        *error = u"names another host, \""_s % url.host() % u"\", in a file:// address"_s;
+        *error = u"names another host, \""_s % AgentLog::cut(url.host())
+                 % u"\", in a file:// address"_s;
         return std::nullopt;
     }
     if (url.path().isEmpty() || url.path() == u"/"_s) {

@@ -16,6 +16,7 @@ namespace JsonFields {
 // number, so whole numbers must stay below it.
 constexpr double IntegerLimit = 9007199254740992.0;
 
+// Refuses what JsonText::fault() finds too: repeated keys and NUL in texts.
 std::optional<QJsonObject> parseObject(const QByteArray &json, QString *error);
 
 std::optional<QString> requiredString(const QJsonObject &object, const QString &key,

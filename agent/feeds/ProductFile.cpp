@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "feeds/ProductFile.h"
 
+#include "base/AgentLog.h"
 #include "base/BoundedFile.h"
 #include "feeds/FeedSignature.h"
 #include "feeds/JsonFields.h"
@@ -50,7 +51,7 @@ ProductFile::Result ProductFile::parse(const QByteArray &json, const QString &pa
         return {std::nullopt, error};
     if (!isProductCode(*code))
         return {std::nullopt, u"field \"code\" must be 38 characters, \"{\" first and the first \"}\" last, not \""_s
-                                  % *code % u'"'};
+                                  % AgentLog::cut(*code) % u'"'};
 
     Product product;
     product.code = *code;
@@ -73,7 +74,7 @@ ProductFile::Result ProductFile::parse(const QByteArray &json, const QString &pa
         const std::optional<QByteArray> key =
             FeedSignature::parsePublicKey(list.at(i).toString().toLatin1(), &error);
         if (!list.at(i).isString() || !key)
-            return {std::nullopt, u"keys["_s % QString::number(i) % u"]: "_s
+            return {std::nullopt, u"field \"keys\": keys["_s % QString::number(i) % u"] "_s
                                       % (list.at(i).isString() ? error : u"must be a text"_s)};
         product.keys.append(*key);
     }

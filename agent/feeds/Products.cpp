@@ -34,12 +34,13 @@ void Products::loadFolder(const QString &folder)
         const QString path = dir.absoluteFilePath(name);
         const ProductFile::Result result = ProductFile::read(path);
         if (!result.value) {
-            qCWarning(lcFeeds).noquote() << "rejected" << path << "-" << result.error;
+            qCWarning(lcFeeds).noquote() << "rejected" << AgentLog::cut(path) << "-" << result.error;
             continue;
         }
         if (const Product *known = find(result.value->code)) {
-            qCWarning(lcFeeds).noquote() << "ignored" << path << "- product" << known->code
-                                           << "is already defined by" << known->sourceFile;
+            qCWarning(lcFeeds).noquote() << "ignored" << AgentLog::cut(path) << "- product"
+                                         << known->code << "is already defined by"
+                                         << AgentLog::cut(known->sourceFile);
             continue;
         }
         add(*result.value);
