@@ -50,7 +50,7 @@ QString kilobytesPerSecond(AgentOptions &options, const QString &text)
 QString productsFolder(AgentOptions &options, const QString &text)
 {
     if (!QFileInfo(text).isDir())
-        qCWarning(lcFeeds).noquote() << "folder" << text << "does not exist";
+        qCWarning(lcFeeds).noquote() << "folder" << AgentLog::cut(text) << "does not exist";
     options.productFolders = {text};
     return {};
 }
@@ -119,7 +119,9 @@ void readConfigFile(AgentOptions &target, const QString &path)
         else if (const QString wanted = option->apply(target, text); !wanted.isEmpty())
             error = u"wants "_s + wanted;
         if (!error.isEmpty())
-            qCWarning(lcConfig).noquote() << path << "-" << QString(key + u'=' + text) << "ignored:" << error;
+            qCWarning(lcConfig).noquote() << path << "-"
+                                          << AgentLog::cut(QString(key + u'=' + text))
+                                          << "ignored:" << error;
     }
 }
 

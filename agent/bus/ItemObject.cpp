@@ -64,7 +64,7 @@ short ItemObject::PrepareDownload(short)
     QString why;
     if (hold(&why) == Hold::None && (why = roomRefusal()).isEmpty())
         return Contract::True;
-    qCInfo(lcDownload).noquote() << m_update.id << "cannot start:" << why;
+    qCInfo(lcDownload).noquote() << AgentLog::cut(m_update.id) << "cannot start:" << why;
     return Contract::False;
 }
 
@@ -221,7 +221,7 @@ void ItemObject::Cancel()
     m_state = State::Idle;
     m_failure = failureText(u"Download cancelled."_s);
     release();
-    qCInfo(lcDownload).noquote() << m_update.id << "cancelled";
+    qCInfo(lcDownload).noquote() << AgentLog::cut(m_update.id) << "cancelled";
     // After the reply to Cancel, like every other event.
     QTimer::singleShot(0, this, [this] { Q_EMIT OnDownloadComplete(int(DownloadResult::Cancelled)); });
 }

@@ -68,7 +68,7 @@ QDBusObjectPath ServiceObject::GetUpdates(const QString &strProdCode)
         sendErrorReply(QDBusError::Failed, u"The update service could not create the collection."_s);
         return {};
     }
-    qCInfo(lcBus).noquote() << caller << "GetUpdates" << strProdCode << "->" << path
+    qCInfo(lcBus).noquote() << caller << "GetUpdates" << AgentLog::cut(strProdCode) << "->" << path
                             << offered.updates.size() << "update(s)";
     return QDBusObjectPath(path);
 }

@@ -72,8 +72,8 @@ void Transfer::start()
     connect(m_source, &PayloadSource::readyRead, this, &Transfer::pump);
     connect(m_source, &PayloadSource::finished, this, &Transfer::pump);
     m_watchdog.start();
-    qCInfo(lcDownload).noquote() << "start" << m_update.url.toDisplayString() << "->"
-                                 << m_part.path();
+    qCInfo(lcDownload).noquote() << "start" << AgentLog::cut(m_update.url.toDisplayString())
+                                 << "->" << AgentLog::cut(m_part.path());
     m_source->start();
 }
 
@@ -175,8 +175,8 @@ void Transfer::complete()
         return;
     }
     stop();
-    qCInfo(lcDownload).noquote() << "verified" << m_update.id << m_bytes << "bytes in"
-                                 << m_clock.elapsed() << "ms";
+    qCInfo(lcDownload).noquote() << "verified" << AgentLog::cut(m_update.id) << m_bytes
+                                 << "bytes in" << m_clock.elapsed() << "ms";
     Q_EMIT finished(DownloadResult::Success, QString());
 }
 
@@ -184,7 +184,8 @@ void Transfer::fail(DownloadResult result, const QString &reason)
 {
     stop();
     discard();
-    qCInfo(lcDownload).noquote() << "failed" << m_update.id << "code" << int(result) << "-" << reason;
+    qCInfo(lcDownload).noquote() << "failed" << AgentLog::cut(m_update.id) << "code" << int(result)
+                                 << "-" << AgentLog::cut(reason);
     Q_EMIT finished(result, reason);
 }
 

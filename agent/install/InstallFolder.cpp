@@ -96,9 +96,10 @@ int InstallFolder::removeStaleDownloads() const
             continue;
         if (::unlink(QFile::encodeName(path).constData()) == 0) {
             ++removed;
-            qCInfo(lcDownload).noquote() << "removed the unfinished download" << path;
+            qCInfo(lcDownload).noquote() << "removed the unfinished download" << AgentLog::cut(path);
         } else {
-            qCWarning(lcDownload).noquote() << "cannot remove the unfinished download" << path << "-"
+            qCWarning(lcDownload).noquote() << "cannot remove the unfinished download"
+                                            << AgentLog::cut(path) << "-"
                                             << QString::fromLocal8Bit(std::strerror(errno));
         }
     }

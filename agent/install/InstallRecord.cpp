@@ -85,7 +85,8 @@ QList<ProductUpdate> InstallRecord::pending(const Product &product,
         if (root && isInPlace(file, update)) {
             insert(&*root, product.code, update.id, update.version, file);
             found = true;
-            qCInfo(lcDownload).noquote() << update.id << "is in place as" << file
+            qCInfo(lcDownload).noquote() << AgentLog::cut(update.id) << "is in place as"
+                                         << AgentLog::cut(file)
                                          << "without a record; recorded";
             continue;
         }

@@ -39,7 +39,8 @@ Installer::Outcome Installer::install(const QString &code, const QString &folder
 {
     Outcome outcome;
     if (!part.confirm(update.size, update.sha256, &outcome.error)) {
-        qCWarning(lcDownload).noquote() << "not installing" << update.id << "-" << outcome.error;
+        qCWarning(lcDownload).noquote() << "not installing" << AgentLog::cut(update.id) << "-"
+                                        << outcome.error;
         part.remove();
         return outcome;
     }
@@ -47,7 +48,8 @@ Installer::Outcome Installer::install(const QString &code, const QString &folder
     if (outcome.target.isEmpty())
         return outcome;
     part.forget();
-    qCInfo(lcInstall).noquote() << update.id << "installed as" << outcome.target;
+    qCInfo(lcInstall).noquote() << AgentLog::cut(update.id) << "installed as"
+                                << AgentLog::cut(outcome.target);
     outcome.kind = m_record.record(code, update.id, update.version, outcome.target, &outcome.error)
                        ? Outcome::Installed
                        : Outcome::NotRecorded;
