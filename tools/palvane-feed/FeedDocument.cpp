@@ -3,6 +3,7 @@
 
 #include "base/AtomicFile.h"
 #include "base/BoundedFile.h"
+#include "feeds/JsonFields.h"
 #include "ToolError.h"
 
 #include <QJsonArray>
@@ -29,14 +30,14 @@ FeedDocument FeedDocument::load(const QString &path)
     const std::optional<QByteArray> bytes = BoundedFile::read(path, MaxFeedBytes, &error);
     if (!bytes)
         throw ToolError{path % u": "_s % error};
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(*bytes, &parseError);
-    if (parseError.error != QJsonParseError::NoError)
-        throw ToolError{path % u": not valid JSON: "_s % parseError.errorString()};
+    // The agent's reading, so that what is signed is what the agent would read.
+    const std::optional<QJsonObject> root = JsonFields::parseObject(*bytes, &error);
+    if (!root)
+        throw ToolError{path % u": "_s % error};
     FeedDocument feed;
-    feed.m_root = document.object();
+    feed.m_root = *root;
     const double serial = feed.m_root.value(Serial).toDouble(-1);
-    if (!document.isObject() || !feed.m_root.value(Product).isString()
+    if (!feed.m_root.value(Product).isString()
         || !feed.m_root.value(Updates).isArray() || serial < 0 || serial > double(MaxSerial)
         || serial != double(qint64(serial)))
         throw ToolError{path % u": not a feed: it needs \"product\", a whole \"serial\" and a list of \"updates\""_s};

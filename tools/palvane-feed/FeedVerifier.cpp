@@ -74,7 +74,7 @@ Verdict checkWithKey(const QString &feedPath, const QByteArray &publicKey)
     QString error;
     const std::optional<QByteArray> key = FeedSignature::parsePublicKey(publicKey, &error);
     if (!key)
-        throw ToolError{u"--key: "_s % error, ToolError::Usage};
+        throw ToolError{u"--key "_s % error, ToolError::Usage};
     // Without a product file any valid code will do.
     return checkFiles(feedPath, {*key}, QString(), localUrl(feedPath));
 }

@@ -183,6 +183,11 @@ int sign(const QStringList &arguments)
         QUrl::fromLocalFile(QFileInfo(feedPath).absoluteFilePath()));
     if (!verdict.accepted)
         throw ToolError{feedPath % u": not signed, the agent would refuse it: "_s % verdict.reason};
+    // Both files or neither: a feed without its signature is refused.
+    for (const QString &path : {feedPath, QString(feedPath % u".sig"_s)}) {
+        if (QFileInfo(path).isSymLink())
+            throw ToolError{u"refusing to write "_s % path % u" through a symlink; nothing written"_s};
+    }
     writeAtomically(feedPath, bytes);
     writeAtomically(feedPath % u".sig"_s, signature);
     const QString name = QFileInfo(feedPath).fileName();
