@@ -249,10 +249,10 @@ void TestAgentBus::badProductFile_data()
                       + R"("m3Jl1b1m3pYJ7hVxkYy0lGqZ8Kq9z8y1mC8rJ0m2Xx0="]})")
         << u"field \"keys\" must be a list of 1 to 8 public keys"_s;
     QTest::newRow("short key") << QByteArray(head + R"("feed": "f.json", "keys": ["AAAA"]})")
-                               << u"keys[0]: a public key must be the standard base64"_s;
+                               << u"field \"keys\": keys[0] must be the standard base64"_s;
     QTest::newRow("key without padding")
         << QByteArray(head + R"("feed": "f.json", "keys": ["m3Jl1b1m3pYJ7hVxkYy0lGqZ8Kq9z8y1mC8rJ0m2Xx0"]})")
-        << u"keys[0]: a public key must be the standard base64"_s;
+        << u"field \"keys\": keys[0] must be the standard base64"_s;
     QTest::newRow("a FIFO") << QByteArray("fifo") << u"cannot be read: not a regular file"_s;
     QTest::newRow("over 1 MiB") << QByteArray(1024 * 1024 + 1, ' ') << u"cannot be read: larger than 1048576 bytes"_s;
 }
@@ -637,15 +637,25 @@ void TestAgentBus::collectionCap()
 void TestAgentBus::logLinesCannotBeForged_data()
 {
     QTest::addColumn<bool>("journal");
-    QTest::newRow("stderr is a plain file") << false;
-    QTest::newRow("stderr is the journal") << true;
+    QTest::addColumn<QString>("code");
+    QTest::addColumn<QString>("logged");
+    const QString forged = u"x\npalvane-update-agent: palvane.agent.install: core installed as /etc/shadow\x1b[2K"_s;
+    const QString escaped = u"GetUpdates x\\npalvane-update-agent: palvane.agent.install: "
+                            "core installed as /etc/shadow\\x1b[2K -> /com/"_s;
+    QTest::newRow("stderr is a plain file") << false << forged << escaped;
+    QTest::newRow("stderr is the journal") << true << forged << escaped;
+    // Logged whole, it made a 60 MB line per call.
+    QTest::newRow("a 60 MB code") << false << QString(60'000'000, u'x')
+                                  << u"GetUpdates "_s + QString(200, u'x') + u"… -> /com/"_s;
 }
 
 // Under the journal every line carries its priority; a JOURNAL_STREAM naming
-// some other file changes nothing.
+// some other file changes nothing. A peer's text is quoted cut short.
 void TestAgentBus::logLinesCannotBeForged()
 {
     QFETCH(bool, journal);
+    QFETCH(QString, code);
+    QFETCH(QString, logged);
 
     AgentFixture fixture;
     fixture.catalog.writeProduct({});
@@ -658,8 +668,7 @@ void TestAgentBus::logLinesCannotBeForged()
     log.close();
     QVERIFY2(fixture.start(), qPrintable(fixture.error()));
 
-    const QString forged = u"x\npalvane-update-agent: palvane.agent.install: core installed as /etc/shadow\x1b[2K"_s;
-    const QString collection = fixture.serviceInterface->GetUpdates(forged).value().path();
+    const QString collection = fixture.serviceInterface->GetUpdates(code).value().path();
     QCOMPARE(answer(fixture.collection(collection).Count()), 0);
     fixture.agent->stop();
 
@@ -667,15 +676,17 @@ void TestAgentBus::logLinesCannotBeForged()
     const QStringList lines = fixture.agent->log().split(u'\n', Qt::SkipEmptyParts);
     const QRegularExpression start(journal ? u"^<[2-7]>palvane-update-agent: palvane\\.agent\\."_s
                                            : u"^palvane-update-agent: palvane\\.agent\\."_s);
-    for (const QString &line : lines)
+    for (const QString &line : lines) {
         QVERIFY2(start.match(line).hasMatch(), qPrintable(line));
-    const QStringList mentions = lines.filter(u"palvane.agent.install"_s);
+        QVERIFY2(!line.contains(u": palvane.agent.install: "_s) || line.contains(logged),
+                 qPrintable(line));
+        QVERIFY2(line.size() < 1000, qPrintable(line.left(1000)));
+    }
+    const QStringList mentions = lines.filter(u"GetUpdates"_s);
     QVERIFY2(mentions.size() == 1, qPrintable(lines.join(u'\n')));
     QVERIFY2(mentions.first().startsWith(prefix + u"palvane-update-agent: palvane.agent.bus: :1."_s),
              qPrintable(mentions.first()));
-    QVERIFY2(mentions.first().contains(u"GetUpdates x\\npalvane-update-agent: palvane.agent.install: "
-                                       "core installed as /etc/shadow\\x1b[2K -> /com/"_s),
-             qPrintable(mentions.first()));
+    QVERIFY2(mentions.first().contains(logged), qPrintable(mentions.first()));
 }
 
 QTEST_GUILESS_MAIN(TestAgentBus)

@@ -1,13 +1,17 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The agent's pieces without a bus: display texts, smoothing, the rate
-// limit, catalog checks, the install record, the settings and log lines.
+// limit, catalog checks, keys, the feed cache, the install record, the
+// settings and log lines.
 
+#include "TestCatalog.h"
 #include "base/AgentLog.h"
 #include "AgentOptions.h"
 #include "install/InstallFolder.h"
 #include "install/InstallRecord.h"
 #include "base/StateFile.h"
 #include "feeds/Feed.h"
+#include "feeds/FeedKeeper.h"
+#include "feeds/FeedMarks.h"
 #include "feeds/ProductFile.h"
 #include "download/ProgressMeter.h"
 #include "download/RateLimiter.h"
@@ -15,6 +19,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QNetworkAccessManager>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
@@ -41,6 +46,12 @@ private Q_SLOTS:
     void feedFile_data();
     void feedFile();
     void relativeAddresses();
+    void productFile_data();
+    void productFile();
+    void unusablePoint_data();
+    void unusablePoint();
+    void feedCacheIsNotWrittenThroughLinks_data();
+    void feedCacheIsNotWrittenThroughLinks();
     void productCode_data();
     void productCode();
     void installRecord();
@@ -62,6 +73,22 @@ bool writeFile(const QString &path, const QByteArray &content)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+QByteArray contentOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
+}
+
+// Accepted when `error` is empty, else refused with `error` in the reason.
+template <typename Parsed>
+void expectParsed(const Parsed &result, const QString &error)
+{
+    if (error.isEmpty())
+        QVERIFY2(result.value.has_value(), qPrintable(result.error));
+    else
+        QVERIFY2(!result.value.has_value() && result.error.contains(error), qPrintable(result.error));
 }
 
 } // namespace
@@ -203,11 +230,18 @@ void TestAgentUnits::feedFile_data()
 
     const QByteArray head = R"({"product": "{11111111-2222-3333-4444-555555555555}", "serial": 7,
                                "expires": "2099-01-08T00:00:00Z", "updates": [)";
+    // `fields`, as `, "key": value`, take the place of the fields of those names.
     const auto update = [](const QByteArray &fields) -> QByteArray {
-        return R"({"id": "u1", "name": "U", "version": "1", "size": 10,
-                   "sha256": "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa",
-                   "url": "http://example.org/u1.bin")"
-               + fields + "}";
+        const QList<QByteArray> standard{
+            R"("id": "u1")", R"("name": "U")", R"("version": "1")", R"("size": 10)",
+            R"("sha256": "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa")",
+            R"("url": "http://example.org/u1.bin")"};
+        QByteArrayList kept;
+        for (const QByteArray &field : standard) {
+            if (!fields.contains(QByteArray(", " + field.left(field.indexOf(':') + 1))))
+                kept.append(field);
+        }
+        return "{" + kept.join(", ") + fields + "}";
     };
     const auto top = [](const QByteArray &field) -> QByteArray {
         return R"({"product": "{11111111-2222-3333-4444-555555555555}", )" + field + R"(, "updates": []})";
@@ -263,19 +297,34 @@ void TestAgentUnits::feedFile_data()
     QTest::newRow("template not a text")
         << QByteArray(head + update(R"(, "failureText": 5)") + "]}")
         << u"field \"failureText\" must be a text"_s;
+    // Qt keeps the last of repeated keys: a second "serial" would win.
+    QTest::newRow("serial twice")
+        << top(R"("serial": 1, "expires": "2099-01-01T00:00:00Z", "serial": 9)")
+        << u"content: field \"serial\" appears twice in one object"_s;
+    QTest::newRow("serial twice, once escaped")
+        << top(R"("serial": 1, "expires": "2099-01-01T00:00:00Z", "\u0073erial": 9)")
+        << u"content: field \"serial\" appears twice in one object"_s;
+    QTest::newRow("size twice in an update")
+        << QByteArray(head + update(R"(, "size": 11, "size": 12)") + "]}")
+        << u"content: field \"size\" appears twice in one object"_s;
+    QTest::newRow("one key in two objects")
+        << QByteArray(head + update(R"(, "extra": {"id": 1, "x": [{"id": 2}]})") + "]}") << QString();
+    QTest::newRow("an escaped backslash is not an escape")
+        << top(R"("serial": 1, "expires": "2099-01-01T00:00:00Z", "\\u0061": 1, "a": 2)")
+        << QString();
+    QTest::newRow("NUL in a name") << QByteArray(head + update(R"(, "name": "U\u0000 and more")") + "]}")
+                                   << u"content: field \"name\" holds a NUL character (\\u0000)"_s;
+    QTest::newRow("NUL in a list") << top(R"("serial": 1, "expires": "2099-01-01T00:00:00Z", "x": ["\u0000"])")
+                                   << u"content: field \"x\" holds a NUL character"_s;
+    QTest::newRow("NUL in a key") << top(R"("serial": 1, "expires": "2099-01-01T00:00:00Z", "x\u0000": 1)")
+                                  << u"content: a key holds a NUL character"_s;
 }
 
 void TestAgentUnits::feedFile()
 {
     QFETCH(QByteArray, json);
     QFETCH(QString, error);
-    const FeedFile::Result result = FeedFile::parse(json, QUrl(u"https://example.org/f.json"_s));
-    if (error.isEmpty()) {
-        QVERIFY2(result.value.has_value(), qPrintable(result.error));
-        return;
-    }
-    QVERIFY(!result.value.has_value());
-    QVERIFY2(result.error.contains(error), qPrintable(result.error));
+    expectParsed(FeedFile::parse(json, QUrl(u"https://example.org/f.json"_s)), error);
 }
 
 void TestAgentUnits::relativeAddresses()
@@ -300,6 +349,147 @@ void TestAgentUnits::relativeAddresses()
     QCOMPARE(update.fileName, u"u1.bin"_s);
     QCOMPARE(update.failureTemplate, u"{reason}"_s);
     QCOMPARE(update.sha256, QByteArray(32, char(0xAA)));
+}
+
+void TestAgentUnits::productFile_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<QString>("error");
+    const auto product = [](const QByteArray &more) -> QByteArray {
+        return R"({"code": "{11111111-2222-3333-4444-555555555555}", "name": "P", "installDir": "i",
+                   "feed": "f.json", "keys": ["m3Jl1b1m3pYJ7hVxkYy0lGqZ8Kq9z8y1mC8rJ0m2Xx0="])"
+               + more + "}";
+    };
+    QTest::newRow("good") << product("") << QString();
+    QTest::newRow("code twice")
+        << product(R"(, "code": "{00000000-0000-0000-0000-000000000000}")")
+        << u"field \"code\" appears twice in one object"_s;
+    QTest::newRow("keys twice, once escaped")
+        << product(R"(, "k\u0065ys": ["AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA="])")
+        << u"field \"keys\" appears twice in one object"_s;
+    QTest::newRow("NUL in the name")
+        << product("").replace(R"("name": "P")", R"("name": "P\u0000 Pro")")
+        << u"field \"name\" holds a NUL character (\\u0000)"_s;
+    QTest::newRow("second key unusable")
+        << product("").replace(R"(="])", R"(=", "AQAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA="])")
+        << u"field \"keys\": keys[1] is not a usable Ed25519 public key"_s;
+}
+
+void TestAgentUnits::productFile()
+{
+    QFETCH(QByteArray, json);
+    QFETCH(QString, error);
+    expectParsed(ProductFile::parse(json, u"/srv/products/p.json"_s), error);
+}
+
+// With a key of small order, R = identity and S = 0 verify any feed; other
+// small-order R values do for some feeds. Every 32-byte form of the eight
+// small-order points, and two forms whose y is 2^255 - 19 or more.
+void TestAgentUnits::unusablePoint_data()
+{
+    QTest::addColumn<QByteArray>("point");
+    QTest::addColumn<QString>("fault");
+    const QString small = u"a point of small order"_s;
+    const auto form = [](char first, char middle, char last) -> QByteArray {
+        return QByteArray(1, first) + QByteArray(30, middle) + QByteArray(1, last);
+    };
+    QTest::newRow("all zero: order 4") << form(0, 0, 0) << small;
+    QTest::newRow("order 4, other x") << form(0, 0, char(0x80)) << small;
+    QTest::newRow("identity") << form(1, 0, 0) << small;
+    QTest::newRow("identity, x = -0") << form(1, 0, char(0x80)) << small;
+    QTest::newRow("order 2") << form(char(0xec), char(0xff), 0x7f) << small;
+    QTest::newRow("order 2, x = -0") << form(char(0xec), char(0xff), char(0xff)) << small;
+    QTest::newRow("y = p: order 4") << form(char(0xed), char(0xff), 0x7f) << small;
+    QTest::newRow("y = p: order 4, other x") << form(char(0xed), char(0xff), char(0xff)) << small;
+    QTest::newRow("y = p + 1: identity") << form(char(0xee), char(0xff), 0x7f) << small;
+    QTest::newRow("y = p + 1: identity, x = -0") << form(char(0xee), char(0xff), char(0xff)) << small;
+    const QByteArray eight = QByteArray::fromHex("26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05");
+    const QByteArray eightNegated = QByteArray::fromHex("c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a");
+    QTest::newRow("order 8") << eight << small;
+    QTest::newRow("order 8, other x") << QByteArray(eight).replace(31, 1, "\x85") << small;
+    QTest::newRow("order 8, -y") << eightNegated << small;
+    QTest::newRow("order 8, -y, other x") << QByteArray(eightNegated).replace(31, 1, "\xfa") << small;
+    const QString big = u"not canonically encoded"_s;
+    QTest::newRow("y = p + 2") << form(char(0xef), char(0xff), 0x7f) << big;
+    QTest::newRow("y = 2^255 - 1") << form(char(0xff), char(0xff), char(0xff)) << big;
+}
+
+void TestAgentUnits::unusablePoint()
+{
+    QFETCH(QByteArray, point);
+    QFETCH(QString, fault);
+    const QByteArray product = R"({"code": "{11111111-2222-3333-4444-555555555555}", "name": "P",
+        "installDir": "i", "feed": "f.json", "keys": [")" + point.toBase64() + "\"]}";
+    const ProductFile::Result result = ProductFile::parse(product, u"/srv/products/p.json"_s);
+    QVERIFY(!result.value.has_value());
+    QCOMPARE(result.error, u"field \"keys\": keys[0] is not a usable Ed25519 public key: "_s + fault
+                               + (fault == u"not canonically encoded"_s
+                                      ? u" (y is 2^255 - 19 or more)"_s
+                                      : QString()));
+
+    // As R, with S = 0, checked against the identity as the key.
+    const QByteArray identity = QByteArray(1, 1) + QByteArray(31, 0);
+    const QByteArray signature = QByteArray(point + QByteArray(32, 0)).toBase64() + '\n';
+    const QString error = FeedFile::checkSignature("{}", signature, {identity});
+    QVERIFY2(error.startsWith(u"signature: the signature is not usable: its R is "_s + fault),
+             qPrintable(error));
+}
+
+void TestAgentUnits::feedCacheIsNotWrittenThroughLinks_data()
+{
+    QTest::addColumn<QString>("planted");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("cache folder a symlink") << u"folder link"_s
+                                            << u"refusing to write in \\S+/feeds: it is a symlink"_s;
+    QTest::newRow("cache folder a plain file") << u"folder file"_s << u"\\S+/feeds is not a folder"_s;
+    QTest::newRow("cached feed a symlink")
+        << u"feed link"_s << u"refusing to write \\S+/\\{[-0-9A-F]+\\}\\.json through a symlink"_s;
+    QTest::newRow("cached signature a symlink")
+        << u"signature link"_s << u"refusing to write \\S+\\.json\\.sig through a symlink"_s;
+}
+
+// An accepted feed is still used, only not kept, and whatever the link
+// points at is left as it was.
+void TestAgentUnits::feedCacheIsNotWrittenThroughLinks()
+{
+    QFETCH(QString, planted);
+    QFETCH(QString, reason);
+    QTemporaryDir dir;
+    TestCatalog catalog(dir.path() + u"/vendor"_s);
+    catalog.writeProduct({});
+    const ProductFile::Result product = ProductFile::read(catalog.productsDir() + u"/product.json"_s);
+    QVERIFY2(product.value.has_value(), qPrintable(product.error));
+    const QString elsewhere = dir.path() + u"/elsewhere"_s;
+    const QString cache = dir.path() + u"/cache/feeds"_s;
+    const QString cached = cache + u'/' + product.value->code.toUpper() + u".json"_s;
+    QVERIFY(QDir().mkpath(elsewhere) && QDir().mkpath(dir.path() + u"/cache"_s));
+    QVERIFY(writeFile(elsewhere + u"/mine"_s, "mine"));
+    if (planted == u"folder link"_s) {
+        QVERIFY(QFile::link(elsewhere, cache));
+    } else if (planted == u"folder file"_s) {
+        QVERIFY(writeFile(cache, "mine"));
+    } else {
+        QVERIFY(QDir().mkpath(cache));
+        QVERIFY(QFile::link(elsewhere + u"/mine"_s,
+                            planted == u"feed link"_s ? cached : cached + u".sig"_s));
+    }
+
+    StateFile state(dir.path() + u"/state.json"_s);
+    FeedMarks marks(&state);
+    QNetworkAccessManager network;
+    FeedKeeper keeper({0, 10000, cache}, &marks, &network);
+    QTest::ignoreMessage(QtWarningMsg,
+                         QRegularExpression(u"^feed of Test Product not cached - "_s + reason + u'$'));
+    std::optional<bool> connected;
+    keeper.isConnected(*product.value, [&](bool answer) { connected = answer; });
+    QTRY_VERIFY(connected.has_value());
+    QVERIFY(*connected);
+    QVERIFY(keeper.updates(*product.value).has_value());
+    QCOMPARE(QDir(elsewhere).entryList(QDir::Files | QDir::Hidden | QDir::System),
+             QStringList{u"mine"_s});
+    QCOMPARE(contentOf(elsewhere + u"/mine"_s), QByteArray("mine"));
+    if (planted == u"folder file"_s)
+        QCOMPARE(contentOf(cache), QByteArray("mine"));
 }
 
 void TestAgentUnits::productCode_data()
@@ -349,12 +539,6 @@ namespace {
 
 const QString StateCode = u"{11111111-2222-3333-4444-555555555555}"_s;
 
-QByteArray contentOf(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
-}
-
 } // namespace
 
 void TestAgentUnits::unreadableStateFileIsMovedAside_data()
@@ -363,6 +547,10 @@ void TestAgentUnits::unreadableStateFileIsMovedAside_data()
     QTest::newRow("stray comma") << QByteArray(R"({"X": {"u1": {"version": "1"}},})");
     QTest::newRow("not an object") << QByteArray("[1]");
     QTest::newRow("larger than 1 MiB") << QByteArray(1024 * 1024 + 1, ' ');
+    // Which of the two is the record depends on the reader.
+    QTest::newRow("a version twice")
+        << QByteArray(R"({"X": {"u1": {"version": "1", "path": "/a", "version": "2"}}})");
+    QTest::newRow("a product twice, once escaped") << QByteArray(R"({"X": {}, "\u0058": {}})");
 }
 
 void TestAgentUnits::unreadableStateFileIsMovedAside()

@@ -30,6 +30,8 @@ QByteArray config(const QStringList &serviceDirs)
            "    <allow own=\"*\"/>\n"
            "  </policy>\n"
            "  <limit name=\"service_start_timeout\">20000</limit>\n"
+           // As a stock session bus allows: a peer may send the agent this much.
+           "  <limit name=\"max_message_size\">1000000000</limit>\n"
            "</busconfig>\n";
     return xml;
 }

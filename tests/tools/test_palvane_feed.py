@@ -21,11 +21,12 @@ OTHER_CODE = "{00000000-0000-0000-0000-000000000000}"
 TIMEOUT = 30
 
 
-def run(*args, status=0):
+def run(*args, status=0, why=b""):
     done = subprocess.run(list(args), capture_output=True, timeout=TIMEOUT)
-    assert done.returncode == status, "%s: status %d, wanted %d\nstdout: %s\nstderr: %s" % (
-        " ".join(map(str, args)), done.returncode, status, done.stdout.decode(),
-        done.stderr.decode())
+    assert done.returncode == status and why in done.stderr, \
+        "%s: status %d, wanted %d with %r\nstdout: %s\nstderr: %s" % (
+            " ".join(map(str, args)), done.returncode, status, why, done.stdout.decode(),
+            done.stderr.decode())
     return done.stdout
 
 
@@ -186,3 +187,30 @@ def test_openssl_signature(tool, work, feed, openssl_key, expires, status):
     raw = run("openssl", "pkeyutl", "-sign", "-rawin", "-inkey", openssl_key.path, "-in", copy)
     write(signature_of(copy), base64.b64encode(raw))
     run(tool, "verify", copy, "--key", openssl_key.public, status=status)
+
+
+def test_small_order_key(tool, work, feed):
+    # With such a key, R = identity and S = 0 verify any feed.
+    forged = write(work / "forged.json", feed.body)
+    write(signature_of(forged), base64.b64encode(b"\x01" + bytes(63)) + b"\n")
+    run(tool, "verify", forged, "--key", base64.b64encode(b"\x01" + bytes(31)), status=2,
+        why=b"is not a usable Ed25519 public key: a point of small order")
+
+
+# A link planted at an output is refused, and what it points at is left alone.
+@pytest.mark.parametrize("suffix, command", [
+    pytest.param(".sig", lambda f, feed: ["sign", feed, "--key", f.key], id="sign, FEED.sig a link"),
+    pytest.param("", lambda f, feed: ["add", feed, f.payloads["c.bin"], "--id", "c", "--name", "C",
+                                      "--version", "1"], id="add, FEED a link"),
+])
+def test_outputs_behind_links(tool, work, feed, suffix, command):
+    linked = write(work / "linked.json", feed.body)
+    write(signature_of(linked), feed.signature)
+    output = work / ("linked.json" + suffix)
+    target = write(work / "target", output.read_bytes())
+    output.unlink()
+    output.symlink_to(target)
+    before = {path: path.read_bytes() for path in (target, linked, signature_of(linked))}
+    run(tool, *command(feed, linked), status=3, why=b"through a symlink")
+    assert all(path.read_bytes() == content for path, content in before.items())
+    assert output.is_symlink()
