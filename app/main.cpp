@@ -2,6 +2,7 @@
 #include "DbusUpdateService.h"
 #include "Form1.h"
 #include "MessageBoxPrompt.h"
+#include "ProductCode.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -58,6 +59,11 @@ int main(int argc, char **argv)
         return 1;
     }
     const QString commandLine = commandLineText(argc, argv);
+    // The service takes as long to start as Qt does here; let the two
+    // overlap. Only for a command line that will ask for it anyway.
+    if (const std::optional<QString> code = ProductCode::cut(commandLine);
+        code && ProductCode::isAccepted(*code))
+        DbusUpdateService::startEarly();
 
     previousMessageHandler = qInstallMessageHandler(exitOnFatalMessage);
     QApplication app(argc, argv);

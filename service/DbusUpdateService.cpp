@@ -9,6 +9,10 @@
 #include <QDBusError>
 #include <QDBusReply>
 
+#include <dbus/dbus.h>
+
+#include <cstdlib>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -66,6 +70,38 @@ std::unique_ptr<UpdateService> create(const QDBusConnection &bus)
 std::unique_ptr<UpdateService> create()
 {
     return create(QDBusConnection::sessionBus());
+}
+
+// libdbus directly: QtDBus wants a QCoreApplication first, and starting the
+// service is only worth it before Qt's own start-up, which it then overlaps.
+void startEarly()
+{
+    const char *address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    if (!address || !*address)
+        return;
+    DBusError error;
+    dbus_error_init(&error);
+    DBusConnection *bus = dbus_bus_get_private(DBUS_BUS_SESSION, &error);
+    dbus_error_free(&error);
+    if (!bus)
+        return;
+    // Not ours to end the process when the bus goes away.
+    dbus_connection_set_exit_on_disconnect(bus, FALSE);
+    if (DBusMessage *message = dbus_message_new_method_call(
+            DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "StartServiceByName")) {
+        const QByteArray name = serviceName().toUtf8();
+        const char *nameData = name.constData();
+        const dbus_uint32_t flags = 0;
+        if (dbus_message_append_args(message, DBUS_TYPE_STRING, &nameData, DBUS_TYPE_UINT32,
+                                     &flags, DBUS_TYPE_INVALID)) {
+            dbus_message_set_no_reply(message, TRUE);
+            dbus_connection_send(bus, message, nullptr);
+            dbus_connection_flush(bus);
+        }
+        dbus_message_unref(message);
+    }
+    dbus_connection_close(bus);
+    dbus_connection_unref(bus);
 }
 
 } // namespace DbusUpdateService

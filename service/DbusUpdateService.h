@@ -14,5 +14,10 @@ namespace DbusUpdateService {
 std::unique_ptr<UpdateService> create(const QDBusConnection &bus);
 // The same on the session bus.
 std::unique_ptr<UpdateService> create();
+// Asks the session bus to start the service, without waiting for it, so that
+// it starts while the program sets itself up; create() still checks and
+// waits as always. Callable before QCoreApplication exists. Does nothing
+// without a session bus address.
+void startEarly();
 
 } // namespace DbusUpdateService
