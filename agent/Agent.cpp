@@ -15,11 +15,17 @@ Agent::Agent(const AgentOptions &options, QObject *parent)
     , m_productFolders(options.productFolders)
     , m_stateFile(options.stateFile)
     , m_feedMarks(&m_stateFile)
-    , m_installer(&m_stateFile)
+    , m_installer(&m_stateFile, &m_hasher)
     , m_feeds({options.feedMaxAgeMs, options.feedTimeoutMs, FeedKeeper::defaultCacheDir()},
               &m_feedMarks, &m_network)
     , m_idle(options.idleTimeoutMs)
 {
+    // Before anything reads or writes the state file.
+    m_stateFile.removeLeftovers();
+    // The records of updates a product's feed no longer lists go with it:
+    // a feed cannot make the state grow for ever.
+    connect(&m_feeds, &FeedKeeper::accepted, this,
+            [this](const QString &code, const QStringList &ids) { m_installer.keepOnly(code, ids); });
     m_context.products = &m_products;
     m_context.feeds = &m_feeds;
     m_context.installer = &m_installer;

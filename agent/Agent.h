@@ -3,6 +3,7 @@
 
 #include "AgentOptions.h"
 #include "IdleWatch.h"
+#include "base/FileHasher.h"
 #include "base/StateFile.h"
 #include "bus/AgentContext.h"
 #include "feeds/FeedKeeper.h"
@@ -50,6 +51,8 @@ private:
     QDBusConnection m_bus{QString()};
     Products m_products;
     StateFile m_stateFile;
+    // Before everything that asks it for hashes: it goes after them.
+    FileHasher m_hasher;
     FeedMarks m_feedMarks;
     Installer m_installer;
     QNetworkAccessManager m_network;

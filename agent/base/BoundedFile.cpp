@@ -13,14 +13,21 @@ using namespace Qt::StringLiterals;
 
 namespace BoundedFile {
 
-std::optional<QByteArray> read(const QString &path, qint64 maxBytes, QString *error)
+std::optional<QByteArray> read(const QString &path, qint64 maxBytes, QString *error, Fault *fault)
 {
-    auto fail = [error](const QString &why) -> std::optional<QByteArray> {
+    Fault kind = Fault::None;
+    if (!fault)
+        fault = &kind;
+    *fault = Fault::None;
+    auto fail = [error, fault](const QString &why, Fault what) -> std::optional<QByteArray> {
         if (error)
             *error = why;
+        *fault = what;
         return std::nullopt;
     };
-    auto systemError = [&fail](int number) { return fail(QString::fromLocal8Bit(std::strerror(number))); };
+    auto systemError = [&fail](int number) {
+        return fail(QString::fromLocal8Bit(std::strerror(number)), Fault::System);
+    };
 
     // O_NONBLOCK: opening a FIFO must not wait for a writer.
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -36,10 +43,10 @@ std::optional<QByteArray> read(const QString &path, qint64 maxBytes, QString *er
     if (::fstat(fd, &st) != 0)
         return systemError(errno);
     if (!S_ISREG(st.st_mode))
-        return fail(u"not a regular file"_s);
+        return fail(u"not a regular file"_s, Fault::NotRegular);
     const QString tooLarge = u"larger than "_s % QString::number(maxBytes) % u" bytes"_s;
     if (st.st_size > maxBytes)
-        return fail(tooLarge);
+        return fail(tooLarge, Fault::TooLarge);
 
     // The size may change while we read: never take more than the limit.
     QByteArray content(qsizetype(st.st_size) + 1, Qt::Uninitialized);
@@ -47,7 +54,7 @@ std::optional<QByteArray> read(const QString &path, qint64 maxBytes, QString *er
     for (;;) {
         if (used == content.size()) {
             if (used > maxBytes)
-                return fail(tooLarge);
+                return fail(tooLarge, Fault::TooLarge);
             content.resize(std::min<qsizetype>(used * 2, qsizetype(maxBytes) + 1));
         }
         const ssize_t n = ::read(fd, content.data() + used, size_t(content.size() - used));
@@ -61,7 +68,7 @@ std::optional<QByteArray> read(const QString &path, qint64 maxBytes, QString *er
         used += n;
     }
     if (used > maxBytes)
-        return fail(tooLarge);
+        return fail(tooLarge, Fault::TooLarge);
     content.truncate(used);
     return content;
 }

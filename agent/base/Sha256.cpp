@@ -51,12 +51,14 @@ QByteArray Sha256::hash(QByteArrayView data)
     return sha.result();
 }
 
-std::optional<QByteArray> Sha256::hashFile(int fd, qint64 maxBytes)
+std::optional<QByteArray> Sha256::hashFile(int fd, qint64 maxBytes, const std::atomic_bool *stop)
 {
     Sha256 sha;
     QByteArray buffer(256 * 1024, Qt::Uninitialized);
     qint64 offset = 0;
     for (;;) {
+        if (stop && stop->load(std::memory_order_relaxed))
+            return std::nullopt;
         const ssize_t n = ::pread(fd, buffer.data(), size_t(buffer.size()), off_t(offset));
         if (n < 0 && errno == EINTR)
             continue;

@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 
+#include <atomic>
 #include <memory>
 #include <optional>
 
@@ -26,8 +27,9 @@ public:
 
     static QByteArray hash(QByteArrayView data);
     // The digest of an open file read from its start, or nothing when it
-    // cannot be read or holds more than maxBytes.
-    static std::optional<QByteArray> hashFile(int fd, qint64 maxBytes);
+    // cannot be read, holds more than maxBytes or *stop was set meanwhile.
+    static std::optional<QByteArray> hashFile(int fd, qint64 maxBytes,
+                                              const std::atomic_bool *stop = nullptr);
 
 private:
     struct Free

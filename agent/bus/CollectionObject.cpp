@@ -2,6 +2,8 @@
 #include "bus/CollectionObject.h"
 
 #include "bus/AgentContext.h"
+#include "service/Contract.h"
+#include "base/AgentLog.h"
 #include "bus/ItemObject.h"
 #include "bus/ObjectRegistry.h"
 #include "agent_collection_adaptor.h"
@@ -16,8 +18,6 @@ CollectionObject::CollectionObject(AgentContext *context, const Product &product
     : OwnedObject(owner, parent)
     , m_context(context)
     , m_product(product)
-    , m_items(product.updates.size(), nullptr)
-    , m_paths(product.updates.size())
 {
     new UpdateCollectionAdaptor(this);
 }
@@ -26,7 +26,7 @@ int CollectionObject::Count()
 {
     if (refuseStranger("Count"))
         return 0;
-    return int(m_items.size());
+    return int(m_product.updates.size());
 }
 
 // Asking twice for the same index gives the same item: it is one update.
@@ -34,26 +34,31 @@ QDBusVariant CollectionObject::Item(int index)
 {
     if (refuseStranger("Item"))
         return {};
-    if (index < 1 || index > m_items.size()) {
+    const qsizetype count = m_product.updates.size();
+    if (index < 1 || index > count) {
         sendErrorReply(QDBusError::InvalidArgs,
                        u"Item index "_s % QString::number(index) % u" is out of range: "_s
-                           % (m_items.isEmpty() ? u"the collection is empty"_s
-                                                : QString(u"valid indexes are 1 to "_s
-                                                          % QString::number(m_items.size())))
+                           % (count == 0 ? u"the collection is empty"_s
+                                         : QString(u"valid indexes are 1 to "_s
+                                                   % QString::number(count)))
                            % u'.');
         return {};
     }
-    const qsizetype i = index - 1;
-    if (!m_items[i]) {
-        auto *item = new ItemObject(m_context, m_product, m_product.updates.at(i), owner(), this);
-        const QString path = m_context->registry->publish(item, u"item"_s);
+    QString path = m_paths.value(index);
+    if (path.isEmpty()) {
+        if (const QString why = m_context->registry->whyFull(owner()); !why.isEmpty()) {
+            sendErrorReply(QString::fromUtf16(Contract::Error::LimitExceeded), why);
+            qCWarning(lcBus).noquote() << "refused Item from" << owner() << "-" << why;
+            return {};
+        }
+        auto *item = new ItemObject(m_context, m_product, m_product.updates.at(index - 1), owner(), this);
+        path = m_context->registry->publish(item, u"item"_s, owner());
         if (path.isEmpty()) {
             delete item;
             sendErrorReply(QDBusError::Failed, u"The update service could not create the item."_s);
             return {};
         }
-        m_items[i] = item;
-        m_paths[i] = path;
+        m_paths.insert(index, path);
     }
-    return QDBusVariant(QVariant::fromValue(QDBusObjectPath(m_paths.at(i))));
+    return QDBusVariant(QVariant::fromValue(QDBusObjectPath(path)));
 }

@@ -5,7 +5,7 @@
 #include "bus/OwnedObject.h"
 
 #include <QDBusVariant>
-#include <QList>
+#include <QHash>
 
 class ItemObject;
 struct AgentContext;
@@ -26,6 +26,7 @@ public Q_SLOTS:
 private:
     AgentContext *m_context;
     Product m_product;
-    QList<ItemObject *> m_items;
-    QList<QString> m_paths;
+    // Only the items asked for: a collection costs the same whatever the
+    // feed lists.
+    QHash<int, QString> m_paths;
 };

@@ -7,6 +7,8 @@
 #include "install/Installer.h"
 #include "agent_item_adaptor.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QTimer>
 
 using namespace Qt::StringLiterals;
@@ -37,7 +39,7 @@ ItemObject::~ItemObject()
     if (m_transfer) {
         if (m_state == State::Downloading)
             m_transfer->cancel();
-        else if (m_state == State::Downloaded)
+        else if (m_state == State::Downloaded || m_state == State::Installing)
             m_transfer->discard();
     }
     release();
@@ -79,6 +81,9 @@ ItemObject::Hold ItemObject::hold(QString *why) const
     case State::Downloaded:
         *why = u"it is downloaded already"_s;
         return Hold::Downloaded;
+    case State::Installing:
+        *why = u"it is being installed"_s;
+        return Hold::Installing;
     case State::Installed:
         *why = u"it is installed"_s;
         return Hold::Installed;
@@ -132,6 +137,9 @@ void ItemObject::Execute()
         return;
     case Hold::Downloaded:
         install();
+        return;
+    case Hold::Installing:
+        refuse(Contract::Error::InProgress, quoted % u" is being installed; wait for the end."_s);
         return;
     case Hold::Installed:
         refuse(Contract::Error::AlreadyInstalled, quoted % u" is installed already."_s);
@@ -228,9 +236,26 @@ void ItemObject::Cancel()
 
 void ItemObject::install()
 {
-    const Installer::Outcome outcome = m_context->installer->install(
-        m_productCode, m_installDir, m_update, m_transfer->partFile());
+    // The file is read once more before the rename: answered when that ends,
+    // while others are served.
+    m_state = State::Installing;
+    setDelayedReply(true);
+    const QDBusMessage request = message();
+    QDBusConnection bus = connection();
+    m_context->installer->install(
+        m_productCode, m_installDir, m_update, m_transfer->partFile(), this,
+        [this, request, bus](const Installer::Outcome &outcome) mutable {
+            bus.send(installed(outcome, request));
+        });
+}
+
+QDBusMessage ItemObject::installed(const Installer::Outcome &outcome, const QDBusMessage &request)
+{
+    const auto failed = [&request](const QString &text) {
+        return request.createErrorReply(QString::fromUtf16(Contract::Error::InstallFailed), text);
+    };
     if (outcome.kind == Installer::Outcome::Failed) {
+        m_state = State::Downloaded;
         if (!m_transfer->holdsFile()) {
             // What was verified is gone: the next Execute downloads again.
             m_transfer->deleteLater();
@@ -238,18 +263,16 @@ void ItemObject::install()
             m_state = State::Idle;
             release();
         }
-        refuse(Contract::Error::InstallFailed,
-               u"Installing \""_s % m_update.name % u"\" failed: "_s % outcome.error % u'.');
-        return;
+        return failed(u"Installing \""_s % m_update.name % u"\" failed: "_s % outcome.error % u'.');
     }
     m_transfer->deleteLater();
     m_transfer = nullptr;
     m_state = State::Installed;
     release();
     if (outcome.kind == Installer::Outcome::NotRecorded)
-        refuse(Contract::Error::InstallFailed,
-               u"\""_s % m_update.name % u"\" is in place but could not be recorded: "_s
-                   % outcome.error % u'.');
+        return failed(u"\""_s % m_update.name % u"\" is in place but could not be recorded: "_s
+                      % outcome.error % u'.');
+    return request.createReply();
 }
 
 QString ItemObject::failureText(const QString &reason) const

@@ -5,6 +5,9 @@
 #include "service/Contract.h"
 #include "bus/OwnedObject.h"
 #include "download/ProgressMeter.h"
+#include "install/Installer.h"
+
+#include <QDBusMessage>
 
 #include <QPointer>
 
@@ -20,7 +23,7 @@ class ItemObject : public OwnedObject
     Q_OBJECT
 
 public:
-    enum class State { Idle, Downloading, Downloaded, Installed };
+    enum class State { Idle, Downloading, Downloaded, Installing, Installed };
 
     ItemObject(AgentContext *context, const Product &product, const ProductUpdate &update,
                const QString &owner, QObject *parent = nullptr);
@@ -42,7 +45,7 @@ Q_SIGNALS:
     void OnDownloadComplete(int nResultCode);
 
 private:
-    enum class Hold { None, Downloading, Downloaded, Installed, Claimed };
+    enum class Hold { None, Downloading, Downloaded, Installing, Installed, Claimed };
     Hold hold(QString *why) const;
     QString roomRefusal() const;
     QString claimKey() const;
@@ -53,6 +56,7 @@ private:
     void onFinished(Contract::DownloadResult result, const QString &reason);
     void emitProgress();
     void install();
+    QDBusMessage installed(const Installer::Outcome &outcome, const QDBusMessage &request);
     QString failureText(const QString &reason) const;
     void refuse(const char16_t *name, const QString &text);
 

@@ -45,7 +45,18 @@ ObjectRegistry::~ObjectRegistry()
         retire(object);
 }
 
-QString ObjectRegistry::publish(QObject *object, const QString &kind)
+QString ObjectRegistry::whyFull(const QString &owner) const
+{
+    if (m_objects.size() >= MaxObjects)
+        return u"The update service holds "_s % QString::number(MaxObjects)
+               % u" objects for its clients already, as many as it may."_s;
+    if (m_countByOwner.value(owner) >= MaxObjectsOfOneOwner)
+        return u"This client holds "_s % QString::number(MaxObjectsOfOneOwner)
+               % u" objects already, as many as one connection may hold."_s;
+    return {};
+}
+
+QString ObjectRegistry::publish(QObject *object, const QString &kind, const QString &owner)
 {
     const QString path = QString::fromUtf16(Contract::ServicePath) % u'/' % kind % u'/'
                          % QString::number(m_nextId++);
@@ -53,17 +64,26 @@ QString ObjectRegistry::publish(QObject *object, const QString &kind)
         qCWarning(lcBus).noquote() << "cannot export" << path << "-" << m_bus.lastError().message();
         return {};
     }
-    m_paths.insert(object, path);
-    connect(object, &QObject::destroyed, this, [this, path](QObject *gone) {
-        m_paths.remove(gone);
-        m_bus.unregisterObject(path);
-    });
+    m_objects.insert(object, {path, owner});
+    ++m_countByOwner[owner];
+    connect(object, &QObject::destroyed, this, [this](QObject *gone) { forget(gone); });
     return path;
+}
+
+void ObjectRegistry::forget(QObject *object)
+{
+    const auto it = m_objects.find(object);
+    if (it == m_objects.end())
+        return;
+    m_bus.unregisterObject(it->path);
+    if (const auto count = m_countByOwner.find(it->owner); count != m_countByOwner.end() && --*count <= 0)
+        m_countByOwner.erase(count);
+    m_objects.erase(it);
 }
 
 QString ObjectRegistry::adopt(QObject *object, const QString &kind, const QString &owner)
 {
-    const QString path = publish(object, kind);
+    const QString path = publish(object, kind, owner);
     if (path.isEmpty()) {
         delete object;
         return {};
@@ -136,8 +156,7 @@ void ObjectRegistry::retire(QObject *object)
         return;
     for (OwnedObject *child : object->findChildren<OwnedObject *>(Qt::FindDirectChildrenOnly))
         retire(child);
-    if (const QString path = m_paths.take(object); !path.isEmpty())
-        m_bus.unregisterObject(path);
+    forget(object);
     // QtDBus looks for a destroyed object through its whole object tree, in
     // its own thread, while this one waits: with thousands of objects that is
     // milliseconds each. Unregistered already, the object need not be looked for.

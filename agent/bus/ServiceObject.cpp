@@ -45,7 +45,9 @@ QDBusObjectPath ServiceObject::GetUpdates(const QString &strProdCode)
 {
     Q_EMIT called();
     const QString caller = message().service();
-    if (m_context->registry->heldBy(caller) >= ObjectRegistry::MaxObjectsPerOwner) {
+    // Calls still waiting for a hash count as the collections they will make.
+    if (m_context->registry->heldBy(caller) + m_waiting.value(caller)
+        >= ObjectRegistry::MaxObjectsPerOwner) {
         sendErrorReply(QString::fromUtf16(Contract::Error::LimitExceeded),
                        u"This client holds "_s % QString::number(ObjectRegistry::MaxObjectsPerOwner)
                            % u" collections already, as many as one connection may hold."_s);
@@ -53,22 +55,62 @@ QDBusObjectPath ServiceObject::GetUpdates(const QString &strProdCode)
                                    << ObjectRegistry::MaxObjectsPerOwner << "collections already";
         return {};
     }
-    Product offered;
-    offered.code = strProdCode;
+    // Files found in place are hashed first, on another thread: answered
+    // when that ends, while others are served.
+    setDelayedReply(true);
+    const QDBusMessage request = message();
+    QDBusConnection bus = connection();
+    const auto answer = [this, caller, request, bus](const Product &offered) {
+        const QString path = collection(offered, caller, request, bus);
+        if (!path.isEmpty())
+            bus.send(request.createReply(QVariant::fromValue(QDBusObjectPath(path))));
+    };
     const Product *product = m_context->products->find(strProdCode);
     const std::optional<QList<ProductUpdate>> updates =
         product ? m_context->feeds->updates(*product) : std::nullopt;
-    if (updates) {
-        offered = *product;
-        offered.updates = m_context->installer->pending(*product, *updates);
+    if (!updates) {
+        Product offered;
+        offered.code = strProdCode;
+        answer(offered);
+        return {};
+    }
+    ++m_waiting[caller];
+    m_context->installer->pending(
+        *product, *updates, this,
+        [this, offered = *product, caller, answer](const QList<ProductUpdate> &pending) mutable {
+            if (--m_waiting[caller] <= 0)
+                m_waiting.remove(caller);
+            offered.updates = shared(offered.code, pending);
+            answer(offered);
+        });
+    return {};
+}
+
+// Collections of one product share one list while they offer the same.
+QList<ProductUpdate> ServiceObject::shared(const QString &code, const QList<ProductUpdate> &offered)
+{
+    QList<ProductUpdate> &last = m_lastOffered[code.toUpper()];
+    if (last != offered)
+        last = offered;
+    return last;
+}
+
+QString ServiceObject::collection(const Product &offered, const QString &caller,
+                                  const QDBusMessage &request, QDBusConnection bus)
+{
+    if (const QString why = m_context->registry->whyFull(caller); !why.isEmpty()) {
+        bus.send(request.createErrorReply(QString::fromUtf16(Contract::Error::LimitExceeded), why));
+        qCWarning(lcBus).noquote() << "refused GetUpdates from" << caller << "-" << why;
+        return {};
     }
     auto *collection = new CollectionObject(m_context, offered, caller);
     const QString path = m_context->registry->adopt(collection, u"collection"_s, caller);
     if (path.isEmpty()) {
-        sendErrorReply(QDBusError::Failed, u"The update service could not create the collection."_s);
+        bus.send(request.createErrorReply(QDBusError::Failed,
+                                          u"The update service could not create the collection."_s));
         return {};
     }
-    qCInfo(lcBus).noquote() << caller << "GetUpdates" << AgentLog::cut(strProdCode) << "->" << path
+    qCInfo(lcBus).noquote() << caller << "GetUpdates" << AgentLog::cut(offered.code) << "->" << path
                             << offered.updates.size() << "update(s)";
-    return QDBusObjectPath(path);
+    return path;
 }

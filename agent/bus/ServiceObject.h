@@ -2,8 +2,13 @@
 #pragma once
 
 #include <QDBusContext>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QHash>
 #include <QObject>
+
+#include "feeds/Product.h"
 
 struct AgentContext;
 
@@ -24,5 +29,13 @@ Q_SIGNALS:
     void called();
 
 private:
+    QList<ProductUpdate> shared(const QString &code, const QList<ProductUpdate> &offered);
+    // Makes and exports a collection for caller; else replies to request
+    // with the error and returns an empty text.
+    QString collection(const Product &offered, const QString &caller, const QDBusMessage &request,
+                       QDBusConnection bus);
+
     AgentContext *m_context;
+    QHash<QString, int> m_waiting;
+    QHash<QString, QList<ProductUpdate>> m_lastOffered;
 };

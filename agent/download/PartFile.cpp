@@ -40,6 +40,10 @@ PartFile::~PartFile()
 
 bool PartFile::create(const QString &folder, const QString &fileName, QString *error)
 {
+    // One file per object: a second create would leave the first file
+    // behind and its hashing thread running.
+    if (m_fd >= 0 || m_hasher.joinable() || !m_path.isEmpty())
+        return setError(error, u"the download already has the file "_s % m_path);
     // Hidden and unique, so neither a reader of the folder nor a second
     // download of the same name mistakes it for the installed file.
     for (int attempt = 0; attempt < 8; ++attempt) {
@@ -53,6 +57,10 @@ bool PartFile::create(const QString &folder, const QString &fileName, QString *e
             m_device = st.st_dev;
             m_inode = st.st_ino;
             m_path = path;
+            m_written = m_toHash = m_hashed = 0;
+            m_pending.clear();
+            m_readFailed = m_stopping = false;
+            m_hash.reset();
             m_hasher = std::thread(&PartFile::hashWritten, this);
             return true;
         }
@@ -172,9 +180,8 @@ QByteArray PartFile::digest()
     return m_readFailed ? QByteArray() : m_hash.result();
 }
 
-bool PartFile::confirm(qint64 size, const QByteArray &sha256, QString *error)
+bool PartFile::isStill(qint64 size, QString *error) const
 {
-    const QString changed = u"the downloaded file "_s % m_path % u" changed after it was verified"_s;
     if (m_fd < 0)
         return setError(error, u"the downloaded file is gone"_s);
     struct stat atPath = {};
@@ -182,14 +189,18 @@ bool PartFile::confirm(qint64 size, const QByteArray &sha256, QString *error)
     if (::lstat(QFile::encodeName(m_path).constData(), &atPath) != 0 || ::fstat(m_fd, &held) != 0
         || !S_ISREG(atPath.st_mode) || atPath.st_dev != m_device || atPath.st_ino != m_inode
         || held.st_size != size)
-        return setError(error, changed);
-
-    if (Sha256::hashFile(m_fd, size) != sha256)
-        return setError(error, changed);
-    // On disk before the rename makes it the installed file.
-    if (::fsync(m_fd) != 0)
-        return setError(error, u"cannot sync "_s % m_path % u" ("_s % systemError() % u')');
+        return setError(error, changedText());
     return true;
+}
+
+QString PartFile::changedText() const
+{
+    return u"the downloaded file "_s % m_path % u" changed after it was verified"_s;
+}
+
+int PartFile::duplicate() const
+{
+    return m_fd < 0 ? -1 : ::fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
 }
 
 void PartFile::close()

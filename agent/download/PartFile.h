@@ -42,9 +42,12 @@ public:
     QByteArray digest();
     qint64 written() const { return m_written; }
 
-    // The file at path() is still the one written here, of `size` bytes
-    // hashing to sha256, and it is on disk. Reads the whole file again.
-    bool confirm(qint64 size, const QByteArray &sha256, QString *error);
+    // The file at path() is still the one written here, of `size` bytes.
+    // Whether it still hashes as verified is for a reader of duplicate().
+    bool isStill(qint64 size, QString *error) const;
+    QString changedText() const;
+    // A descriptor of its own on the file, or -1; the caller closes it.
+    int duplicate() const;
     void close();
     // Closes and lets go of the path, once the file was moved elsewhere.
     void forget();

@@ -55,6 +55,9 @@ QString Transfer::notSaved(const QString &detail)
 
 void Transfer::start()
 {
+    // Once only: a second start would open a second source into the file.
+    if (m_source || m_done)
+        return;
     m_clock.start();
     m_limiter = RateLimiter(m_settings.rateLimit, 0);
     if (!createPartFile())

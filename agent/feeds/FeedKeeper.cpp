@@ -151,8 +151,13 @@ bool FeedKeeper::take(const Product &product, State &state, const QByteArray &by
             qCWarning(lcFeeds).noquote() << "feed of" << AgentLog::cut(product.name)
                                          << "not cached -" << error;
     }
+    QStringList ids;
+    for (const ProductUpdate &update : std::as_const(result.value->updates))
+        ids.append(update.id);
+    Q_EMIT accepted(product.code, ids);
     qCInfo(lcFeeds).noquote() << "accepted the feed of" << AgentLog::cut(product.name) << "from"
-                                << origin << "- serial" << result.value->serial << "with"
+                                << origin
+                                << "- serial" << result.value->serial << "with"
                                 << result.value->updates.size() << "update(s), expires"
                                 << result.value->expires.toString(Qt::ISODate);
     return true;

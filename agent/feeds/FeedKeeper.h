@@ -43,6 +43,10 @@ public:
     // $XDG_CACHE_HOME/palvane/feeds (~/.cache when unset).
     static QString defaultCacheDir();
 
+Q_SIGNALS:
+    // A new feed of the product was accepted, listing these update ids.
+    void accepted(const QString &code, const QStringList &ids);
+
 private:
     struct Accepted
     {

@@ -16,4 +16,6 @@ struct ProductUpdate
     QUrl url;
     QString fileName; // plain name inside the product's install folder
     QString failureTemplate;
+
+    bool operator==(const ProductUpdate &) const = default;
 };

@@ -7,8 +7,14 @@
 #include <QHash>
 #include <QJsonObject>
 #include <QList>
+#include <QObject>
+#include <QSet>
 #include <QString>
+#include <QStringList>
 
+#include <functional>
+
+class FileHasher;
 class StateFile;
 
 // Which update versions are installed: the state file's entries under each
@@ -16,25 +22,41 @@ class StateFile;
 class InstallRecord
 {
 public:
-    explicit InstallRecord(StateFile *file);
+    // Without a hasher, files found in place are not looked at.
+    explicit InstallRecord(StateFile *file, FileHasher *hasher = nullptr);
 
     bool isInstalled(const QString &code, const QString &updateId, const QString &version) const;
-    // Returns false and sets error when the record cannot be written.
+    // Returns false and sets error when the record cannot be written; the
+    // update then still counts as installed until the agent stops, as its
+    // file is in place.
     bool record(const QString &code, const QString &updateId, const QString &version,
-                const QString &file, QString *error);
-    // The listed updates of the product that are not installed, in order.
-    // One whose file is in place with the listed size and SHA-256 but has no
-    // record (the agent stopped between the rename and the record) is
-    // recorded now instead of being offered again.
-    QList<ProductUpdate> pending(const Product &product, const QList<ProductUpdate> &listed);
+                const QString &file, QString *error, const QByteArray &sha256 = {});
+    // Drops the records of the product's ids that are not in `ids`.
+    void keepOnly(const QString &code, const QStringList &ids);
+
+    using Pending = std::function<void(const QList<ProductUpdate> &)>;
+    // Calls done with the listed updates of the product that are not
+    // installed, in order, while context exists: at once, or after hashing
+    // on the hasher's threads. One whose file is in place with the listed
+    // size and SHA-256 but has no record (the agent stopped between the
+    // rename and the record) is recorded then instead of being offered.
+    void pending(const Product &product, const QList<ProductUpdate> &listed, QObject *context,
+                 Pending done);
 
 private:
-    bool isInPlace(const QString &path, const ProductUpdate &update);
+    enum class InPlace { No, Yes, Unknown };
+    InPlace inPlace(const QString &path, const ProductUpdate &update) const;
+    void settle(const Product &product, const QList<ProductUpdate> &listed, QObject *context,
+                const Pending &done, bool mayHash);
+    static QString key(const QString &code, const QString &updateId, const QString &version);
     static void insert(QJsonObject *root, const QString &code, const QString &updateId,
-                       const QString &version, const QString &file);
+                       const QString &version, const QString &file, const QByteArray &sha256);
 
     StateFile *m_file;
-    // Files found in place but not matching, by path, with what identified
+    FileHasher *m_hasher;
+    // What files found in place hashed to, by path, with what identified
     // them then: each is hashed once, not at every listing.
-    QHash<QString, QByteArray> m_mismatched;
+    QHash<QString, QPair<QByteArray, QByteArray>> m_digests;
+    // In place, but the record could not be written ("CODE/id/version").
+    QSet<QString> m_unrecorded;
 };

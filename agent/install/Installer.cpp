@@ -2,13 +2,15 @@
 #include "install/Installer.h"
 
 #include "base/AgentLog.h"
+#include "base/FileHasher.h"
 #include "download/PartFile.h"
 #include "install/InstallFolder.h"
 
 using namespace Qt::StringLiterals;
 
-Installer::Installer(StateFile *stateFile)
-    : m_record(stateFile)
+Installer::Installer(StateFile *stateFile, FileHasher *hasher)
+    : m_record(stateFile, hasher)
+    , m_hasher(hasher)
 {
 }
 
@@ -23,9 +25,15 @@ QString Installer::whyNoRoom(const QString &folder, qint64 size) const
     return InstallFolder(folder).canReceive(size, &why) ? QString() : why;
 }
 
-QList<ProductUpdate> Installer::pending(const Product &product, const QList<ProductUpdate> &listed)
+void Installer::pending(const Product &product, const QList<ProductUpdate> &listed,
+                        QObject *context, InstallRecord::Pending done)
 {
-    return m_record.pending(product, listed);
+    m_record.pending(product, listed, context, std::move(done));
+}
+
+void Installer::keepOnly(const QString &code, const QStringList &ids)
+{
+    m_record.keepOnly(code, ids);
 }
 
 void Installer::removeStaleDownloads(const QStringList &folders) const
@@ -34,24 +42,47 @@ void Installer::removeStaleDownloads(const QStringList &folders) const
         InstallFolder(folder).removeStaleDownloads();
 }
 
-Installer::Outcome Installer::install(const QString &code, const QString &folder,
-                                      const ProductUpdate &update, PartFile &part)
+void Installer::install(const QString &code, const QString &folder, const ProductUpdate &update,
+                        PartFile &part, QObject *context,
+                        std::function<void(const Outcome &)> done)
 {
-    Outcome outcome;
-    if (!part.confirm(update.size, update.sha256, &outcome.error)) {
-        qCWarning(lcDownload).noquote() << "not installing" << AgentLog::cut(update.id) << "-"
-                                        << outcome.error;
+    const auto refuse = [&part, update, done](const QString &error) {
+        qCWarning(lcDownload).noquote() << "not installing" << AgentLog::cut(update.id) << "-" << error;
         part.remove();
-        return outcome;
+        done({Outcome::Failed, {}, error});
+    };
+    QString error;
+    const int fd = part.isStill(update.size, &error) ? part.duplicate() : -1;
+    if (fd < 0) {
+        refuse(error.isEmpty() ? part.changedText() : error);
+        return;
     }
-    outcome.target = InstallFolder(folder).moveInto(part.path(), update.fileName, &outcome.error);
-    if (outcome.target.isEmpty())
-        return outcome;
-    part.forget();
-    qCInfo(lcInstall).noquote() << AgentLog::cut(update.id) << "installed as"
-                                << AgentLog::cut(outcome.target);
-    outcome.kind = m_record.record(code, update.id, update.version, outcome.target, &outcome.error)
-                       ? Outcome::Installed
-                       : Outcome::NotRecorded;
-    return outcome;
+    m_hasher->hashDescriptor(part.path(), fd, update.size, context,
+                             [this, code, folder, update, &part, done,
+                              refuse](const FileHasher::Result &hashed) {
+        QString error;
+        if (hashed.sha256.isEmpty()) {
+            refuse(part.path() % u": "_s % hashed.error);
+            return;
+        }
+        // Renamed or replaced while it was read, it is not what was hashed.
+        if (hashed.sha256 != update.sha256 || !part.isStill(update.size, &error)) {
+            refuse(part.changedText());
+            return;
+        }
+        Outcome outcome;
+        outcome.target = InstallFolder(folder).moveInto(part.path(), update.fileName, &outcome.error);
+        if (outcome.target.isEmpty()) {
+            done(outcome);
+            return;
+        }
+        part.forget();
+        qCInfo(lcInstall).noquote() << AgentLog::cut(update.id) << "installed as"
+                                    << AgentLog::cut(outcome.target);
+        outcome.kind = m_record.record(code, update.id, update.version, outcome.target,
+                                       &outcome.error, update.sha256)
+                           ? Outcome::Installed
+                           : Outcome::NotRecorded;
+        done(outcome);
+    });
 }

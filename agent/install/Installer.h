@@ -5,8 +5,12 @@
 #include "install/InstallRecord.h"
 
 #include <QList>
+#include <QObject>
 #include <QString>
 
+#include <functional>
+
+class FileHasher;
 class PartFile;
 
 // What the bus asks of installing: whether an update is installed, whether
@@ -15,14 +19,17 @@ class PartFile;
 class Installer
 {
 public:
-    explicit Installer(StateFile *stateFile);
+    Installer(StateFile *stateFile, FileHasher *hasher);
 
     bool isInstalled(const QString &code, const ProductUpdate &update) const;
     // Why a download of `size` bytes cannot be written into `folder` now
     // (not writable, no room); empty when it can.
     QString whyNoRoom(const QString &folder, qint64 size) const;
     // The product's listed updates that are not installed; see InstallRecord.
-    QList<ProductUpdate> pending(const Product &product, const QList<ProductUpdate> &listed);
+    void pending(const Product &product, const QList<ProductUpdate> &listed, QObject *context,
+                 InstallRecord::Pending done);
+    // Drops the records of a product's ids that left its accepted feed.
+    void keepOnly(const QString &code, const QStringList &ids);
     // Removes the partial files a killed agent left in these folders.
     void removeStaleDownloads(const QStringList &folders) const;
 
@@ -32,12 +39,16 @@ public:
         QString target; // the final path, unless Failed
         QString error;  // unless Installed
     };
-    // Moves `part`, a verified download of `update`, into `folder` if it is
-    // still what was verified, then records it. A changed file is removed
-    // (part then holds no file), an intact one that could not be moved stays.
-    Outcome install(const QString &code, const QString &folder, const ProductUpdate &update,
-                    PartFile &part);
+    // Checks `part`, a verified download of `update`, on the hasher's
+    // threads, moves it into `folder` if it is still what was verified, then
+    // records it; calls done while context exists, at once when the file is
+    // already seen to have changed. A changed file is removed (part then
+    // holds no file), an intact one that could not be moved stays. part must
+    // live as long as context.
+    void install(const QString &code, const QString &folder, const ProductUpdate &update,
+                 PartFile &part, QObject *context, std::function<void(const Outcome &)> done);
 
 private:
     InstallRecord m_record;
+    FileHasher *m_hasher;
 };

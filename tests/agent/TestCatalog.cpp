@@ -70,7 +70,8 @@ void TestCatalog::writeProduct(const QJsonArray &updates, const QString &code,
         {u"keys"_s, QJsonArray{QString::fromLatin1(publicKey())}},
     };
     writeRaw(fileName, QJsonDocument(product).toJson());
-    const QByteArray bytes = QJsonDocument(feed(updates, code)).toJson();
+    const QByteArray bytes = QJsonDocument(feed(updates, code))
+                                 .toJson(compactFeeds ? QJsonDocument::Compact : QJsonDocument::Indented);
     publish(bytes, sign(bytes));
 }
 

@@ -63,6 +63,8 @@ public:
     QUrl feedUrl;
     // The serial of the last feed made.
     qint64 serial = 0;
+    // writeProduct's feeds without indentation, for feeds of thousands of updates.
+    bool compactFeeds = false;
 
 private:
     QString m_root;

@@ -13,6 +13,8 @@
 #include "feeds/FeedKeeper.h"
 #include "feeds/FeedMarks.h"
 #include "feeds/ProductFile.h"
+#include "base/Sha256.h"
+#include "download/PartFile.h"
 #include "download/ProgressMeter.h"
 #include "download/RateLimiter.h"
 
@@ -58,6 +60,8 @@ private Q_SLOTS:
     void unreadableStateFileIsMovedAside_data();
     void unreadableStateFileIsMovedAside();
     void stateFileIsNotWrittenThroughASymlink();
+    void stateFileSizeBounds();
+    void partFileRefusesASecondCreate();
     void installFolderReplacesAtomically();
     void settingsPrecedence_data();
     void settingsPrecedence();
@@ -546,7 +550,7 @@ void TestAgentUnits::unreadableStateFileIsMovedAside_data()
     QTest::addColumn<QByteArray>("content");
     QTest::newRow("stray comma") << QByteArray(R"({"X": {"u1": {"version": "1"}},})");
     QTest::newRow("not an object") << QByteArray("[1]");
-    QTest::newRow("larger than 1 MiB") << QByteArray(1024 * 1024 + 1, ' ');
+    QTest::newRow("larger than 16 MiB") << QByteArray(StateFile::MaxBytes + 1, ' ');
     // Which of the two is the record depends on the reader.
     QTest::newRow("a version twice")
         << QByteArray(R"({"X": {"u1": {"version": "1", "path": "/a", "version": "2"}}})");
@@ -590,6 +594,52 @@ void TestAgentUnits::stateFileIsNotWrittenThroughASymlink()
     QCOMPARE(contentOf(target), QByteArray("{}\n"));
     QVERIFY(QFileInfo(path).isSymLink());
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System).size(), 2);
+}
+
+void TestAgentUnits::stateFileSizeBounds()
+{
+    QTemporaryDir dir;
+    const QString path = dir.path() + u"/installed.json"_s;
+    StateFile state(path);
+    QString error;
+    // Over the old limit of 1 MiB, as years of records make it: read back.
+    const QJsonObject years{{StateCode, QJsonObject{{u"u1"_s, QJsonObject{{u"version"_s, u"1"_s}}}}},
+                            {u"notes"_s, QString(2 * 1024 * 1024, u'x')}};
+    QVERIFY2(state.save(years, &error), qPrintable(error));
+    StateFile again(path);
+    QVERIFY(InstallRecord(&again).isInstalled(StateCode, u"u1"_s, u"1"_s));
+    const QByteArray before = contentOf(path);
+
+    // What would not be read back is never written.
+    QJsonObject tooLarge = years;
+    tooLarge.insert(u"notes"_s, QString(StateFile::MaxBytes, u'x'));
+    QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(u"would be \\d+ bytes, more than the 16777216"_s));
+    QVERIFY(!state.save(tooLarge, &error));
+    QVERIFY2(error.contains(u"not written"_s), qPrintable(error));
+    QCOMPARE(contentOf(path), before);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System), QStringList{u"installed.json"_s});
+}
+
+void TestAgentUnits::partFileRefusesASecondCreate()
+{
+    QTemporaryDir dir;
+    PartFile part;
+    QString error;
+    QVERIFY2(part.create(dir.path(), u"u1.bin"_s, &error), qPrintable(error));
+    const QString first = part.path();
+    // Its hashing thread runs: a second file would have to replace it.
+    QVERIFY(!part.create(dir.path(), u"u1.bin"_s, &error));
+    QVERIFY2(error.contains(first), qPrintable(error));
+    QCOMPARE(part.path(), first);
+    QVERIFY(part.append("abc", &error));
+    QCOMPARE(part.digest(), Sha256::hash("abc"));
+    part.remove();
+    // Once removed, a new file is made and hashed from its start.
+    QVERIFY2(part.create(dir.path(), u"u1.bin"_s, &error), qPrintable(error));
+    QVERIFY(part.append("xyz", &error));
+    QCOMPARE(part.digest(), Sha256::hash("xyz"));
+    part.remove();
+    QVERIFY(QDir(dir.path()).isEmpty());
 }
 
 void TestAgentUnits::installFolderReplacesAtomically()
