@@ -185,7 +185,7 @@ void InstallRecord::settle(const Product &product, const QList<ProductUpdate> &l
         }
         const ProductUpdate &first = listed.at(found.first());
         const QString what = AgentLog::cut(first.id) % u" is in place as "_s
-                             % AgentLog::cut(product.installDir % u'/' % first.fileName)
+                             % AgentLog::cut(QString(product.installDir % u'/' % first.fileName))
                              % (found.size() > 1
                                     ? QString(u" (and "_s % QString::number(found.size() - 1)
                                               % u" more)"_s)
