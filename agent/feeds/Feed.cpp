@@ -30,6 +30,30 @@ std::optional<QByteArray> requiredSha256(const QJsonObject &object, const QStrin
     return QByteArray::fromHex(text->toLatin1());
 }
 
+// The fields only an archive update has. Its version names its tree, so it
+// must be a plain name.
+bool readArchiveFields(const QJsonObject &object, const QString &where, const QString &version,
+                       ProductUpdate *update, QString *error)
+{
+    static const QRegularExpression plain(u"^[A-Za-z0-9._+~-]{1,64}$"_s);
+    if (!plain.match(version).hasMatch()) {
+        *error = where % u"field \"version\" of an archive must be 1 to 64 of "_s
+                 % u"A-Z a-z 0-9 . _ + ~ -, not \""_s % version % u'"';
+        return false;
+    }
+    if (object.contains(u"deltas"_s)) {
+        *error = where % u"an archive update carries no \"deltas\""_s;
+        return false;
+    }
+    const std::optional<qint64> unpackedSize =
+        JsonFields::requiredInteger(object, u"unpackedSize"_s, 0, where, error);
+    if (!unpackedSize)
+        return false;
+    update->install = ProductUpdate::Install::Archive;
+    update->unpackedSize = *unpackedSize;
+    return true;
+}
+
 std::optional<ProductUpdate> readUpdate(const QJsonObject &object, const QString &where,
                                         const QUrl &base, QString *error)
 {
@@ -45,15 +69,27 @@ std::optional<ProductUpdate> readUpdate(const QJsonObject &object, const QString
                                                   : std::nullopt;
     const std::optional<QString> urlText = sha256 ? requiredString(object, u"url"_s, where, error)
                                                   : std::nullopt;
-    if (!urlText)
+    const std::optional<QString> install =
+        urlText ? optionalString(object, u"install"_s, u"file"_s, where, error) : std::nullopt;
+    if (!install)
         return std::nullopt;
     const std::optional<QUrl> url = address(*urlText, base, error);
     if (!url) {
         *error = where % u"field \"url\" "_s % *error;
         return std::nullopt;
     }
-    const std::optional<QString> fileName =
-        optionalString(object, u"file"_s, url->fileName(), where, error);
+    ProductUpdate update;
+    if (*install == u"archive"_s) {
+        if (!readArchiveFields(object, where, *version, &update, error))
+            return std::nullopt;
+    } else if (*install != u"file"_s) {
+        *error = where % u"field \"install\" must be \"file\" or \"archive\", not \""_s % *install
+                 % u'"';
+        return std::nullopt;
+    }
+    // An archive's file is the link the product runs through, not a payload.
+    const std::optional<QString> fileName = optionalString(
+        object, u"file"_s, update.isArchive() ? *id : url->fileName(), where, error);
     const std::optional<QString> failureTemplate =
         fileName ? optionalString(object, u"failureText"_s, u"{reason}"_s, where, error)
                  : std::nullopt;
@@ -68,7 +104,6 @@ std::optional<ProductUpdate> readUpdate(const QJsonObject &object, const QString
                  % u"\" would leave the install folder (a plain file name is required)"_s;
         return std::nullopt;
     }
-    ProductUpdate update;
     update.id = *id;
     update.name = *name;
     update.version = *version;

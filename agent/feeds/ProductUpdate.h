@@ -16,6 +16,14 @@ struct ProductUpdate
     QUrl url;
     QString fileName; // plain name inside the product's install folder
     QString failureTemplate;
+    // A file is moved into place as fileName; an archive is unpacked into a
+    // tree of its own beside the link fileName.
+    enum class Install { File, Archive } install = Install::File;
+    qint64 unpackedSize = 0; // archives: the total size of their regular files
+
+    bool isArchive() const { return install == Install::Archive; }
+    // The room a download needs in the install folder.
+    qint64 neededRoom() const { return size + (isArchive() ? unpackedSize : 0); }
 
     bool operator==(const ProductUpdate &) const = default;
 };

@@ -322,13 +322,48 @@ void TestAgentUnits::feedFile_data()
                                    << u"content: field \"x\" holds a NUL character"_s;
     QTest::newRow("NUL in a key") << top(R"("serial": 1, "expires": "2099-01-01T00:00:00Z", "x\u0000": 1)")
                                   << u"content: a key holds a NUL character"_s;
+    const QByteArray archive = R"(, "install": "archive", "unpackedSize": 100)";
+    QTest::newRow("archive") << QByteArray(head + update(archive) + "]}") << QString();
+    QTest::newRow("unknown install kind")
+        << QByteArray(head + update(R"(, "install": "script")") + "]}")
+        << u"updates[0]: field \"install\" must be \"file\" or \"archive\""_s;
+    QTest::newRow("archive without unpackedSize")
+        << QByteArray(head + update(R"(, "install": "archive")") + "]}")
+        << u"updates[0]: missing field \"unpackedSize\""_s;
+    QTest::newRow("archive, negative unpackedSize")
+        << QByteArray(head + update(R"(, "install": "archive", "unpackedSize": -1)") + "]}")
+        << u"field \"unpackedSize\" must be a whole number"_s;
+    QTest::newRow("archive version with a slash")
+        << QByteArray(head + update(archive + R"(, "version": "2/1")") + "]}")
+        << u"field \"version\" of an archive must be 1 to 64 of"_s;
+    QTest::newRow("archive version of 65 characters")
+        << QByteArray(head + update(archive + R"(, "version": ")" + QByteArray(65, '1') + "\"")
+                      + "]}")
+        << u"field \"version\" of an archive must be 1 to 64 of"_s;
+    QTest::newRow("archive version of 64 characters")
+        << QByteArray(head + update(archive + R"(, "version": "a.Z_0+~-)" + QByteArray(56, '1')
+                                    + "\"")
+                      + "]}")
+        << QString();
+    QTest::newRow("archive with deltas")
+        << QByteArray(head + update(archive + R"(, "deltas": [])") + "]}")
+        << u"an archive update carries no \"deltas\""_s;
+    QTest::newRow("archive link leaving the folder")
+        << QByteArray(head + update(archive + R"(, "file": "../app")") + "]}")
+        << u"would leave the install folder"_s;
 }
 
 void TestAgentUnits::feedFile()
 {
     QFETCH(QByteArray, json);
     QFETCH(QString, error);
-    expectParsed(FeedFile::parse(json, QUrl(u"https://example.org/f.json"_s)), error);
+    const FeedFile::Result result = FeedFile::parse(json, QUrl(u"https://example.org/f.json"_s));
+    expectParsed(result, error);
+    for (const ProductUpdate &update : result.value ? result.value->updates : QList<ProductUpdate>()) {
+        // An archive's link is named after its id, not its address.
+        QCOMPARE(update.fileName, update.isArchive() ? update.id : u"u1.bin"_s);
+        QCOMPARE(update.neededRoom(), update.size + (update.isArchive() ? 100 : 0));
+    }
 }
 
 void TestAgentUnits::relativeAddresses()
