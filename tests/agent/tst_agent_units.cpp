@@ -6,6 +6,8 @@
 #include "TestCatalog.h"
 #include "base/AgentLog.h"
 #include "AgentOptions.h"
+#include "install/ArchiveReader.h"
+#include "install/ArchiveTree.h"
 #include "install/InstallFolder.h"
 #include "install/InstallRecord.h"
 #include "base/StateFile.h"
@@ -17,6 +19,7 @@
 #include "download/PartFile.h"
 #include "download/ProgressMeter.h"
 #include "download/RateLimiter.h"
+#include "TestArchive.h"
 
 #include <QDir>
 #include <QFile>
@@ -27,7 +30,9 @@
 #include <QTemporaryFile>
 #include <QTest>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -63,6 +68,10 @@ private Q_SLOTS:
     void stateFileSizeBounds();
     void partFileRefusesASecondCreate();
     void installFolderReplacesAtomically();
+    void archiveRefusals_data();
+    void archiveRefusals();
+    void archiveTree_data();
+    void archiveTree();
     void settingsPrecedence_data();
     void settingsPrecedence();
     void exampleConfigHoldsTheDefaults();
@@ -703,6 +712,150 @@ void TestAgentUnits::installFolderReplacesAtomically()
     QVERIFY(!InstallFolder(folder + u"/app.bin/sub"_s).canReceive(1, &error));
     QVERIFY(!InstallFolder(folder).canReceive(std::numeric_limits<qint64>::max(), &error));
     QVERIFY2(error.contains(u"not enough free space"_s), qPrintable(error));
+}
+
+namespace {
+
+// Unpacks `archive` as the agent does into folder, for link "app" version
+// 2.0; returns the tree's name, or the error.
+ArchiveTree::Unpacked unpackArchive(const QString &folder, const QByteArray &archive, qint64 size)
+{
+    const QString path = folder + u"/../archive.tar"_s;
+    writeFile(path, archive);
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    const ArchiveTree::Unpacked result = ArchiveTree(folder, u"app"_s, u"2.0"_s).unpack(fd, size, nullptr);
+    ::close(fd);
+    return result;
+}
+
+} // namespace
+
+void TestAgentUnits::archiveRefusals_data()
+{
+    using namespace TestArchive;
+    QTest::addColumn<QByteArray>("archive");
+    QTest::addColumn<qint64>("unpackedSize");
+    QTest::addColumn<QString>("error");
+
+    const auto row = [](const char *name, const QList<Entry> &entries, const QString &error) {
+        QTest::newRow(name) << make(entries) << qint64(100) << error;
+    };
+    row("absolute path", {aFile("bin/a"), aFile("/etc/passwd")}, u"entry \"/etc/passwd\" is an absolute path"_s);
+    row("dot dot", {aFile("a/../../x")}, u"entry \"a/../../x\" has a \"..\" component"_s);
+    row("hard link", {aFile("a"), aLink("b", "a", 'h')}, u"entry \"b\" is a hard link"_s);
+    row("device", {aSpecial("null", 'c')}, u"entry \"null\" is a device"_s);
+    row("FIFO", {aSpecial("pipe", 'p')}, u"entry \"pipe\" is a FIFO"_s);
+    row("under a symbolic link", {aFolder("real"), aLink("lib", "real"), aFile("lib/x")},
+        u"entry \"lib/x\" lies under the symbolic link \"lib\" of the archive"_s);
+    row("symbolic link to an absolute path", {aLink("etc", "/etc")},
+        u"entry \"etc\" is a symbolic link to the absolute path \"/etc\""_s);
+    row("symbolic link out of the tree", {aFolder("a"), aLink("a/up", "../../x")},
+        u"entry \"a/up\" is a symbolic link that leads outside the tree"_s);
+    row("symbolic link out through another", {aLink("here", "."), aLink("up", "here/..")},
+        u"entry \"up\" is a symbolic link that leads outside the tree"_s);
+    row("repeated path", {aFile("a"), aFile("b"), aFile("./a")}, u"entry \"./a\" repeats a path"_s);
+    row("file over an implied folder", {aFile("a/b"), aFile("a")}, u"entry \"a\" repeats a path"_s);
+    row("under a file", {aFile("a"), aFile("a/b")}, u"entry \"a/b\" lies under the file \"a\""_s);
+    row("name over 4096 bytes", {aFile(QByteArray(4097, 'n'))}, u"has a name over 4096 bytes"_s);
+    row("files over unpackedSize", {aFile("a", QByteArray(60, 'a')), aFile("b", QByteArray(41, 'b'))},
+        u"entry \"b\" brings the regular files to more than the unpackedSize of 100 bytes"_s);
+
+    const QByteArray file0 = header("a", '0', 0) + end();
+    QTest::newRow("NUL in a ustar name")
+        << header(QByteArray("abc\0../../x", 11), '0', 0) + end() << qint64(100)
+        << u"entry \"abc\\0../../x\" has a NUL in its name"_s;
+    const QByteArray record = QByteArray("20 path=lib\0../../x\n", 20);
+    QTest::newRow("NUL in a pax path")
+        << header("PaxHeaders/a", 'x', record.size()) + blocks(record) + file0 << qint64(100)
+        << u"entry \"lib\\0../../x\" has a NUL in its name"_s;
+    const QByteArray longName = QByteArray(120, 'n') + QByteArray("\0../x\0", 7);
+    QTest::newRow("NUL in a GNU long name")
+        << header("././@LongLink", 'L', longName.size(), true) + blocks(longName)
+               + header("a", '0', 0, true) + end()
+        << qint64(100) << u"has a NUL in its name"_s;
+
+    QList<Entry> many;
+    for (int i = 0; i <= ArchiveReader::MaxEntries; ++i)
+        many.append(aFile("f" + QByteArray::number(i), QByteArray()));
+    QTest::newRow("over 100000 entries") << make(many, "gzip") << qint64(0)
+                                         << u"entry \"f100000\" is one too many"_s;
+    const QByteArray good = make({aFile("a", QByteArray(4000, 'a'))}, "gzip");
+    QTest::newRow("truncated") << good.left(good.size() / 2) << qint64(4000)
+                               << u"the archive is damaged"_s;
+    QTest::newRow("not an archive") << QByteArray("plain text, not a tar archive\n") << qint64(100)
+                                    << u"the archive is damaged"_s;
+}
+
+// Every refusal names the entry and why, and leaves the install folder as
+// it was, down to the last file.
+void TestAgentUnits::archiveRefusals()
+{
+    QFETCH(QByteArray, archive);
+    QFETCH(qint64, unpackedSize);
+    QFETCH(QString, error);
+    QTemporaryDir dir;
+    const QString folder = dir.path() + u"/install"_s;
+    QVERIFY(QDir().mkpath(folder + u"/.app-1.0/bin"_s));
+    QVERIFY(writeFile(folder + u"/.app-1.0/bin/app"_s, "old"));
+    QVERIFY(QFile::link(u".app-1.0"_s, folder + u"/app"_s));
+    const QStringList before = TestArchive::listing(folder);
+
+    const ArchiveTree::Unpacked result = unpackArchive(folder, archive, unpackedSize);
+    QVERIFY2(result.error.contains(error), qPrintable(result.error));
+    QVERIFY(!result.localFailure);
+    QCOMPARE(result.name, QString());
+    QCOMPARE(TestArchive::listing(folder), before);
+
+    // The vendor's check says the same, without writing anything.
+    QTemporaryFile copy;
+    QVERIFY(copy.open());
+    copy.write(archive);
+    copy.flush();
+    QCOMPARE(ArchiveReader::read(copy.handle(), unpackedSize).error, result.error);
+}
+
+void TestAgentUnits::archiveTree_data()
+{
+    QTest::addColumn<QByteArray>("filter");
+    QTest::newRow("plain") << QByteArray("none");
+    QTest::newRow("gzip") << QByteArray("gzip");
+    QTest::newRow("xz") << QByteArray("xz");
+    QTest::newRow("zstd") << QByteArray("zstd");
+}
+
+// A tree as the archive has it: contents, relative links, the executable
+// bits kept, set-id and sticky bits dropped, folders the archive implies.
+void TestAgentUnits::archiveTree()
+{
+    using namespace TestArchive;
+    QFETCH(QByteArray, filter);
+    QTemporaryDir dir;
+    const QString install = dir.path() + u"/install"_s;
+    QVERIFY(QDir().mkpath(install));
+    const QByteArray big(300000, 'b');
+    const QByteArray archive = make({aFolder("./"), aFolder("bin"), aFile("bin/app", "#!/bin/sh\n", 0755),
+                                     aFile("bin/helper", "x", 04755), aFolder("shared", 01777),
+                                     aFile("lib/libx.so.1", big, 0640), aLink("lib/libx.so", "libx.so.1"),
+                                     aLink("bin/lib", "../lib"), aFolder("empty", 0700)},
+                                    filter.constData());
+    const ArchiveTree::Unpacked result = unpackArchive(install, archive, 10 + 1 + big.size());
+    QVERIFY2(result.error.isEmpty(), qPrintable(result.error));
+    QVERIFY(result.name.startsWith(u".app-2.0.unpack-"_s));
+    const QString tree = install + u'/' + result.name;
+    QCOMPARE(TestArchive::listing(tree),
+             (QStringList{u"d700 empty"_s, u"d755 bin"_s, u"d755 lib"_s, u"d777 shared"_s,
+                          u"f640 lib/libx.so.1"_s, u"f755 bin/app"_s, u"f755 bin/helper"_s,
+                          u"l777 bin/lib -> ../lib"_s, u"l777 lib/libx.so -> libx.so.1"_s}));
+    QFile lib(tree + u"/bin/lib/libx.so"_s);
+    QVERIFY(lib.open(QIODevice::ReadOnly));
+    QCOMPARE(lib.readAll(), big);
+    QCOMPARE(QFileInfo(tree).permissions() & QFileDevice::ReadOther, QFileDevice::ReadOther);
+
+    // Exactly unpackedSize is enough; one byte less is not.
+    QTemporaryDir other;
+    QVERIFY(QDir().mkpath(other.path() + u"/install"_s));
+    QVERIFY(unpackArchive(other.path() + u"/install"_s, archive, 10 + big.size())
+                .error.contains(u"more than the unpackedSize"_s));
 }
 
 void TestAgentUnits::settingsPrecedence_data()
