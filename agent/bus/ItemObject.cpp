@@ -9,6 +9,7 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QFileInfo>
 #include <QTimer>
 
 using namespace Qt::StringLiterals;
@@ -36,6 +37,9 @@ ItemObject::ItemObject(AgentContext *context, const Product &product,
 
 ItemObject::~ItemObject()
 {
+    stopUnpack();
+    if (!m_unpacked.isEmpty())
+        ArchiveTree(m_installDir, m_update.fileName, m_update.version).discard({m_unpacked});
     if (m_transfer) {
         if (m_state == State::Downloading)
             m_transfer->cancel();
@@ -103,7 +107,7 @@ ItemObject::Hold ItemObject::hold(QString *why) const
 
 QString ItemObject::roomRefusal() const
 {
-    return m_context->installer->whyNoRoom(m_installDir, m_update.size);
+    return m_context->installer->whyNoRoom(m_installDir, m_update);
 }
 
 QString ItemObject::claimKey() const
@@ -203,6 +207,15 @@ void ItemObject::emitProgress()
 
 void ItemObject::onFinished(DownloadResult result, const QString &reason)
 {
+    if (result == DownloadResult::Success && m_update.isArchive()) {
+        startUnpack();
+        return;
+    }
+    complete(result, reason);
+}
+
+void ItemObject::complete(DownloadResult result, const QString &reason)
+{
     if (result == DownloadResult::Success) {
         m_meter->finish(m_transfer->elapsedMs());
         emitProgress();
@@ -217,12 +230,56 @@ void ItemObject::onFinished(DownloadResult result, const QString &reason)
     Q_EMIT OnDownloadComplete(int(result));
 }
 
+// A verified archive is unpacked before its download completes, off this
+// thread; the item stays Downloading meanwhile, so Cancel stops it.
+void ItemObject::startUnpack()
+{
+    // Replaced since it was verified, it is not what was verified.
+    PartFile &part = m_transfer->partFile();
+    QString error;
+    const int fd = part.isStill(m_update.size, &error) ? part.duplicate() : -1;
+    if (fd < 0) {
+        m_transfer->fail(DownloadResult::LocalFileFailed,
+                         Transfer::notSaved(error.isEmpty() ? part.changedText() : error));
+        return;
+    }
+    m_unpack = new ArchiveUnpack(ArchiveTree(m_installDir, m_update.fileName, m_update.version), fd,
+                                 m_update.unpackedSize, m_installDir, this);
+    connect(m_unpack, &ArchiveUnpack::finished, this, &ItemObject::onUnpacked);
+}
+
+void ItemObject::onUnpacked(const ArchiveTree::Unpacked &result)
+{
+    m_unpack->deleteLater();
+    m_unpack = nullptr;
+    // The tree holds everything now; a refused archive leaves nothing.
+    m_transfer->discard();
+    if (result.error.isEmpty()) {
+        m_unpacked = result.name;
+        complete(DownloadResult::Success, QString());
+        return;
+    }
+    qCWarning(lcInstall).noquote() << "refused the archive of" << AgentLog::cut(m_update.id) << "-" << result.error;
+    if (result.localFailure)
+        complete(DownloadResult::LocalFileFailed, Transfer::notSaved(result.error));
+    else
+        complete(DownloadResult::ChecksumMismatch,
+                 u"The archive cannot be installed: "_s % result.error % u'.');
+}
+
+void ItemObject::stopUnpack()
+{
+    delete m_unpack;
+    m_unpack = nullptr;
+}
+
 void ItemObject::Cancel()
 {
     if (refuseStranger("Cancel"))
         return;
     if (m_state != State::Downloading)
         return;
+    stopUnpack();
     m_transfer->cancel();
     m_transfer->deleteLater();
     m_transfer = nullptr;
@@ -236,12 +293,19 @@ void ItemObject::Cancel()
 
 void ItemObject::install()
 {
-    // The file is read once more before the rename: answered when that ends,
-    // while others are served.
     m_state = State::Installing;
     setDelayedReply(true);
     const QDBusMessage request = message();
     QDBusConnection bus = connection();
+    if (m_update.isArchive()) {
+        // Unpacked and synced already: only renames and a link are left.
+        bus.send(installed(m_context->installer->installTree(m_productCode, m_installDir, m_update,
+                                                             m_unpacked),
+                           request));
+        return;
+    }
+    // The file is read once more before the rename: answered when that ends,
+    // while others are served.
     m_context->installer->install(
         m_productCode, m_installDir, m_update, m_transfer->partFile(), this,
         [this, request, bus](const Installer::Outcome &outcome) mutable {
@@ -256,8 +320,11 @@ QDBusMessage ItemObject::installed(const Installer::Outcome &outcome, const QDBu
     };
     if (outcome.kind == Installer::Outcome::Failed) {
         m_state = State::Downloaded;
-        if (!m_transfer->holdsFile()) {
+        const bool kept = m_update.isArchive() ? QFileInfo(m_installDir % u'/' % m_unpacked).isDir()
+                                               : m_transfer->holdsFile();
+        if (!kept) {
             // What was verified is gone: the next Execute downloads again.
+            m_unpacked.clear();
             m_transfer->deleteLater();
             m_transfer = nullptr;
             m_state = State::Idle;
@@ -265,6 +332,7 @@ QDBusMessage ItemObject::installed(const Installer::Outcome &outcome, const QDBu
         }
         return failed(u"Installing \""_s % m_update.name % u"\" failed: "_s % outcome.error % u'.');
     }
+    m_unpacked.clear();
     m_transfer->deleteLater();
     m_transfer = nullptr;
     m_state = State::Installed;

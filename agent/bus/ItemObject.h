@@ -5,10 +5,10 @@
 #include "service/Contract.h"
 #include "bus/OwnedObject.h"
 #include "download/ProgressMeter.h"
+#include "install/ArchiveTree.h"
 #include "install/Installer.h"
 
 #include <QDBusMessage>
-
 #include <QPointer>
 
 #include <optional>
@@ -54,6 +54,10 @@ private:
     void beginDownload(Transfer *transfer);
     void onProgress(qint64 bytes);
     void onFinished(Contract::DownloadResult result, const QString &reason);
+    void startUnpack();
+    void onUnpacked(const ArchiveTree::Unpacked &result);
+    void complete(Contract::DownloadResult result, const QString &reason);
+    void stopUnpack();
     void emitProgress();
     void install();
     QDBusMessage installed(const Installer::Outcome &outcome, const QDBusMessage &request);
@@ -68,6 +72,10 @@ private:
     State m_state = State::Idle;
     QString m_failure;
     QPointer<Transfer> m_transfer;
+    // An archive being unpacked before its download completes, and then
+    // the tree's name in the install folder.
+    QPointer<ArchiveUnpack> m_unpack;
+    QString m_unpacked;
     std::optional<ProgressMeter> m_meter;
     qint64 m_lastReportMs = 0;
     bool m_claimed = false;

@@ -4,6 +4,7 @@
 #include "base/AgentLog.h"
 #include "base/FileHasher.h"
 #include "base/StateFile.h"
+#include "install/ArchiveTree.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -128,7 +129,13 @@ void InstallRecord::settle(const Product &product, const QList<ProductUpdate> &l
         if (installed.value(update.id).toObject().value(u"version"_s).toString() == update.version
             || m_unrecorded.contains(key(product.code, update.id, update.version)))
             continue;
-        switch (inPlace(product.installDir % u'/' % update.fileName, update)) {
+        const InPlace state =
+            update.isArchive()
+                ? (ArchiveTree(product.installDir, update.fileName, update.version).isInPlace()
+                       ? InPlace::Yes
+                       : InPlace::No)
+                : inPlace(product.installDir % u'/' % update.fileName, update);
+        switch (state) {
         case InPlace::Yes:
             found.append(i);
             continue;

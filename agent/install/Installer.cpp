@@ -4,6 +4,7 @@
 #include "base/AgentLog.h"
 #include "base/FileHasher.h"
 #include "download/PartFile.h"
+#include "install/ArchiveTree.h"
 #include "install/InstallFolder.h"
 
 using namespace Qt::StringLiterals;
@@ -19,10 +20,10 @@ bool Installer::isInstalled(const QString &code, const ProductUpdate &update) co
     return m_record.isInstalled(code, update.id, update.version);
 }
 
-QString Installer::whyNoRoom(const QString &folder, qint64 size) const
+QString Installer::whyNoRoom(const QString &folder, const ProductUpdate &update) const
 {
     QString why;
-    return InstallFolder(folder).canReceive(size, &why) ? QString() : why;
+    return InstallFolder(folder).canReceive(update.neededRoom(), &why) ? QString() : why;
 }
 
 void Installer::pending(const Product &product, const QList<ProductUpdate> &listed,
@@ -38,8 +39,10 @@ void Installer::keepOnly(const QString &code, const QStringList &ids)
 
 void Installer::removeStaleDownloads(const QStringList &folders) const
 {
-    for (const QString &folder : folders)
+    for (const QString &folder : folders) {
         InstallFolder(folder).removeStaleDownloads();
+        ArchiveTree::removeStaleUnpacks(folder);
+    }
 }
 
 void Installer::install(const QString &code, const QString &folder, const ProductUpdate &update,
@@ -85,4 +88,25 @@ void Installer::install(const QString &code, const QString &folder, const Produc
                            : Outcome::NotRecorded;
         done(outcome);
     });
+}
+
+Installer::Outcome Installer::installTree(const QString &code, const QString &folder,
+                                          const ProductUpdate &update, const QString &unpacked)
+{
+    Outcome outcome;
+    const ArchiveTree tree(folder, update.fileName, update.version);
+    const ArchiveTree::Placed placed = tree.install(unpacked);
+    if (placed.link.isEmpty()) {
+        outcome.error = placed.error;
+        qCWarning(lcInstall).noquote() << "not installing" << AgentLog::cut(update.id) << "-" << outcome.error;
+        return outcome;
+    }
+    outcome.target = placed.link;
+    qCInfo(lcInstall).noquote() << AgentLog::cut(update.id) << "installed as" << AgentLog::cut(placed.link) << "->."
+                                << update.fileName % u'-' % update.version;
+    outcome.kind = m_record.record(code, update.id, update.version, outcome.target, &outcome.error)
+                       ? Outcome::Installed
+                       : Outcome::NotRecorded;
+    tree.discard(placed.doomed);
+    return outcome;
 }

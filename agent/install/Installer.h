@@ -22,15 +22,17 @@ public:
     Installer(StateFile *stateFile, FileHasher *hasher);
 
     bool isInstalled(const QString &code, const ProductUpdate &update) const;
-    // Why a download of `size` bytes cannot be written into `folder` now
-    // (not writable, no room); empty when it can.
-    QString whyNoRoom(const QString &folder, qint64 size) const;
+    // Why a download of the update cannot be written into `folder` now
+    // (not writable, no room for the payload and, for an archive, its
+    // unpacked tree); empty when it can.
+    QString whyNoRoom(const QString &folder, const ProductUpdate &update) const;
     // The product's listed updates that are not installed; see InstallRecord.
     void pending(const Product &product, const QList<ProductUpdate> &listed, QObject *context,
                  InstallRecord::Pending done);
     // Drops the records of a product's ids that left its accepted feed.
     void keepOnly(const QString &code, const QStringList &ids);
-    // Removes the partial files a killed agent left in these folders.
+    // Removes the partial files and unpacked trees a killed agent left in
+    // these folders.
     void removeStaleDownloads(const QStringList &folders) const;
 
     struct Outcome
@@ -47,6 +49,10 @@ public:
     // live as long as context.
     void install(const QString &code, const QString &folder, const ProductUpdate &update,
                  PartFile &part, QObject *context, std::function<void(const Outcome &)> done);
+    // Puts the tree an archive update was unpacked into (a name in
+    // `folder`) in place and records it; see ArchiveTree::install.
+    Outcome installTree(const QString &code, const QString &folder, const ProductUpdate &update,
+                        const QString &unpacked);
 
 private:
     InstallRecord m_record;
