@@ -8,10 +8,12 @@ by stock OpenSSL work the same.
 
 import base64
 import hashlib
+import io
 import json
 import os
 import stat
 import subprocess
+import tarfile
 import types
 
 import pytest
@@ -214,3 +216,47 @@ def test_outputs_behind_links(tool, work, feed, suffix, command):
     run(tool, *command(feed, linked), status=3, why=b"through a symlink")
     assert all(path.read_bytes() == content for path, content in before.items())
     assert output.is_symlink()
+
+
+def tar(path, entries, mode="w"):
+    """entries: (name, type, data or link target, mode)."""
+    with tarfile.open(path, mode, format=tarfile.PAX_FORMAT) as t:
+        for name, kind, data, perm in entries:
+            info = tarfile.TarInfo(name)
+            info.type, info.mode = kind, perm
+            if kind in (tarfile.SYMTYPE, tarfile.LNKTYPE):
+                info.linkname = data
+                t.addfile(info)
+            else:
+                info.size = len(data)
+                t.addfile(info, io.BytesIO(data))
+    return path
+
+
+def test_archive_update(tool, work):
+    feed = work / "updates.json"
+    good = tar(work / "app.tar.gz", [
+        ("bin/app", tarfile.REGTYPE, b"#!/bin/sh\n", 0o755),
+        ("lib/l.so.1", tarfile.REGTYPE, b"x" * 300, 0o644),
+        ("lib/l.so", tarfile.SYMTYPE, "l.so.1", 0o777)], "w:gz")
+    run(tool, "add", feed, good, "--id", "app", "--name", "App", "--version", "2.1",
+        "--install", "archive", "--product", CODE)
+    update = json.loads(feed.read_bytes())["updates"][0]
+    assert (update["install"], update["unpackedSize"]) == ("archive", 310), update
+
+
+# What the agent would refuse, refused in the agent's words, and not added.
+@pytest.mark.parametrize("entries, version, why", [
+    ([("a", tarfile.REGTYPE, b"", 0o644), ("b", tarfile.LNKTYPE, "a", 0o644)], "1",
+     b'entry "b" is a hard link'),
+    ([("x/../../y", tarfile.REGTYPE, b"", 0o644)], "1", b'entry "x/../../y" has a ".." component'),
+    ([("up", tarfile.SYMTYPE, "..", 0o777)], "1",
+     b'entry "up" is a symbolic link that leads outside the tree'),
+    ([("a", tarfile.REGTYPE, b"", 0o644)], "2/1", b'field "version" of an archive must be'),
+])
+def test_archive_refused(tool, work, entries, version, why):
+    feed = work / "updates.json"
+    bad = tar(work / "bad.tar", entries)
+    run(tool, "add", feed, bad, "--id", "bad", "--name", "Bad", "--version", version,
+        "--install", "archive", "--product", CODE, status=3, why=why)
+    assert not feed.exists()

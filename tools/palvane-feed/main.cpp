@@ -7,17 +7,24 @@
 #include "SigningKey.h"
 #include "ToolError.h"
 
+#include "feeds/Feed.h"
 #include "feeds/ProductFile.h"
 #include "base/Sha256.h"
+#include "install/ArchiveReader.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QUrl>
 
 #include <cstdio>
+#include <fcntl.h>
+#include <limits>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -28,6 +35,7 @@ const QString Usage = uR"(usage:
   palvane-feed pubkey KEYFILE
   palvane-feed add FEED PAYLOAD --id ID --name NAME --version V [--url URL]
                    [--file NAME] [--failure-text TEXT] [--product CODE]
+                   [--install archive]
   palvane-feed sign FEED --key KEYFILE [--valid-for DAYS]
   palvane-feed verify FEED (--product PRODUCTFILE | --key PUBLICKEY)
 
@@ -122,11 +130,40 @@ QByteArray sha256OfFile(const QString &path, qint64 *size)
     return sha.result().toHex();
 }
 
+// Reads the archive through the agent's own reader, so it refuses what the
+// agent would, in the same words; returns the size of its regular files.
+qint64 unpackedSize(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw ToolError{path % u": cannot be read"_s};
+    const ArchiveReader::Outcome outcome =
+        ArchiveReader::read(fd, std::numeric_limits<qint64>::max() / 2);
+    ::close(fd);
+    if (!outcome.error.isEmpty())
+        throw ToolError{path % u": the agent would refuse this archive: "_s % outcome.error};
+    return outcome.fileBytes;
+}
+
+// The update as the agent reads it in a feed: refused now rather than at
+// signing or on users' machines.
+void checkUpdate(const QJsonObject &update)
+{
+    const QJsonObject feed{{u"product"_s, u"{00000000-0000-0000-0000-000000000000}"_s},
+                           {u"serial"_s, 1},
+                           {u"expires"_s, u"2099-01-01T00:00:00Z"_s},
+                           {u"updates"_s, QJsonArray{update}}};
+    const FeedFile::Result result =
+        FeedFile::parse(QJsonDocument(feed).toJson(), QUrl(u"https://example.org/updates.json"_s));
+    if (!result.value)
+        throw ToolError{u"the agent would refuse this update: "_s % result.error};
+}
+
 int add(const QStringList &arguments)
 {
     const Command command(arguments, {u"FEED"_s, u"PAYLOAD"_s},
                           {u"id"_s, u"name"_s, u"version"_s, u"url"_s, u"file"_s,
-                           u"failure-text"_s, u"product"_s});
+                           u"failure-text"_s, u"product"_s, u"install"_s});
     const QString feedPath = command.at(0);
     const QString payload = command.at(1);
     QJsonObject update{{u"id"_s, command.required(u"id"_s)},
@@ -153,6 +190,15 @@ int add(const QStringList &arguments)
         update.insert(u"file"_s, command.value(u"file"_s));
     if (command.has(u"failure-text"_s))
         update.insert(u"failureText"_s, command.value(u"failure-text"_s));
+    if (command.has(u"install"_s)) {
+        if (command.value(u"install"_s) != u"archive"_s && command.value(u"install"_s) != u"file"_s)
+            throw ToolError{u"--install takes archive or file"_s, ToolError::Usage};
+        if (command.value(u"install"_s) == u"archive"_s) {
+            update.insert(u"install"_s, u"archive"_s);
+            update.insert(u"unpackedSize"_s, unpackedSize(payload));
+            checkUpdate(update);
+        }
+    }
     feed.putUpdate(update);
     writeAtomically(feedPath, feed.toJson());
     print(stderr, feedPath % u": "_s % update.value(u"id"_s).toString() % u", "_s
