@@ -41,6 +41,12 @@ bool readArchiveFields(const QJsonObject &object, const QString &where, const QS
                  % u"A-Z a-z 0-9 . _ + ~ -, not \""_s % version % u'"';
         return false;
     }
+    // The agent's own name for trees being made or removed, which it clears
+    // at start: a tree of that name would not survive.
+    if (version.contains(u".unpack-"_s)) {
+        *error = where % u"field \"version\" of an archive must not hold \".unpack-\""_s;
+        return false;
+    }
     if (object.contains(u"deltas"_s)) {
         *error = where % u"an archive update carries no \"deltas\""_s;
         return false;

@@ -354,6 +354,9 @@ void TestAgentUnits::feedFile_data()
                                     + "\"")
                       + "]}")
         << QString();
+    QTest::newRow("archive version that names an unpack")
+        << QByteArray(head + update(archive + R"(, "version": "1.unpack-x")") + "]}")
+        << u"must not hold \".unpack-\""_s;
     QTest::newRow("archive with deltas")
         << QByteArray(head + update(archive + R"(, "deltas": [])") + "]}")
         << u"an archive update carries no \"deltas\""_s;
