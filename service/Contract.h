@@ -15,6 +15,9 @@ inline constexpr char16_t ServicePath[] = u"/com/palvane/UpdateService";
 // On the service object.
 inline constexpr char16_t AgentInterface[] = u"com.palvane.UpdateService.Agent";
 inline constexpr char16_t ServiceInterface[] = u"com.palvane.UpdateService.Service";
+// Beside those, for tools and diagnostics: why a product is offered what it
+// is. A service need not provide it; a client must not depend on it.
+inline constexpr char16_t StatusInterface[] = u"com.palvane.UpdateService.Status";
 // On the objects whose paths the service hands out.
 inline constexpr char16_t CollectionInterface[] = u"com.palvane.UpdateService.UpdateCollection";
 inline constexpr char16_t ItemInterface[] = u"com.palvane.UpdateService.UpdateItem";

@@ -3,6 +3,7 @@
 
 #include "download/Transfer.h"
 
+#include <QHash>
 #include <QSet>
 #include <QString>
 
@@ -24,4 +25,13 @@ struct AgentContext
     // Updates some item is downloading or holds downloaded ("CODE/id"): two
     // clients must not download and install the same update at once.
     QSet<QString> claimedUpdates;
+    // What the items did last with each update ("CODE/id"), for the status
+    // interface: running downloads and the last failure's text.
+    struct Activity
+    {
+        bool downloading = false;
+        qint64 bytes = 0;
+        QString failure;
+    };
+    QHash<QString, Activity> activity;
 };

@@ -41,8 +41,10 @@ ItemObject::~ItemObject()
     if (!m_unpacked.isEmpty())
         ArchiveTree(m_installDir, m_update.fileName, m_update.version).discard({m_unpacked});
     if (m_transfer) {
-        if (m_state == State::Downloading)
+        if (m_state == State::Downloading) {
             m_transfer->cancel();
+            m_context->activity[claimKey()] = {};
+        }
         else if (m_state == State::Downloaded || m_state == State::Installing)
             m_transfer->discard();
     }
@@ -163,6 +165,7 @@ void ItemObject::startDownload()
     m_claimed = true;
     m_state = State::Downloading;
     m_failure.clear();
+    m_context->activity[claimKey()] = {true, 0, {}};
     Transfer *transfer = new Transfer(m_update, m_installDir, m_context->network,
                                       m_context->transfer, this);
     m_transfer = transfer;
@@ -194,6 +197,7 @@ void ItemObject::onProgress(qint64 bytes)
 {
     const qint64 now = m_transfer->elapsedMs();
     m_meter->sample(bytes, now);
+    m_context->activity[claimKey()].bytes = bytes;
     if (now - m_lastReportMs >= ReportIntervalMs)
         emitProgress();
 }
@@ -227,6 +231,8 @@ void ItemObject::complete(DownloadResult result, const QString &reason)
         m_failure = failureText(reason);
         release();
     }
+    m_context->activity[claimKey()] = {false, result == DownloadResult::Success ? m_update.size : 0,
+                                       m_failure};
     Q_EMIT OnDownloadComplete(int(result));
 }
 
@@ -285,6 +291,7 @@ void ItemObject::Cancel()
     m_transfer = nullptr;
     m_state = State::Idle;
     m_failure = failureText(u"Download cancelled."_s);
+    m_context->activity[claimKey()] = {false, 0, m_failure};
     release();
     qCInfo(lcDownload).noquote() << AgentLog::cut(m_update.id) << "cancelled";
     // After the reply to Cancel, like every other event.

@@ -8,7 +8,9 @@
 #include "install/Installer.h"
 #include "bus/ObjectRegistry.h"
 #include "feeds/Products.h"
+#include "bus/StatusReport.h"
 #include "agent_service_adaptor.h"
+#include "agent_status_adaptor.h"
 #include "service/Contract.h"
 
 #include <QDBusConnection>
@@ -22,6 +24,8 @@ ServiceObject::ServiceObject(AgentContext *context, QObject *parent)
 {
     new AgentAdaptor(this);
     new ServiceAdaptor(this);
+    StatusReport::registerTypes();
+    new StatusAdaptor(this);
 }
 
 short ServiceObject::IsConnected(const QString &strProdCode)
@@ -113,4 +117,47 @@ QString ServiceObject::collection(const Product &offered, const QString &caller,
     qCInfo(lcBus).noquote() << caller << "GetUpdates" << AgentLog::cut(offered.code) << "->" << path
                             << offered.updates.size() << "update(s)";
     return path;
+}
+
+StatusProductList ServiceObject::ListProducts()
+{
+    Q_EMIT called();
+    StatusProductList list;
+    for (const Product *product : m_context->products->inOrder())
+        list.append({product->code, product->name});
+    return list;
+}
+
+const Product *ServiceObject::knownProduct(const QString &code)
+{
+    const Product *product = m_context->products->find(code);
+    if (!product)
+        sendErrorReply(QDBusError::InvalidArgs, u"No product has the code "_s % code % u'.');
+    return product;
+}
+
+QVariantMap ServiceObject::GetProductStatus(const QString &strProdCode)
+{
+    Q_EMIT called();
+    const Product *product = knownProduct(strProdCode);
+    return product ? StatusReport::of(*m_context, *product) : QVariantMap();
+}
+
+QVariantMap ServiceObject::Check(const QString &strProdCode)
+{
+    Q_EMIT called();
+    const Product *product = knownProduct(strProdCode);
+    if (!product)
+        return {};
+    setDelayedReply(true);
+    const QDBusMessage request = message();
+    QDBusConnection bus = connection();
+    AgentContext *context = m_context;
+    const QString code = product->code;
+    m_context->feeds->refresh(*product, [request, bus, context, code](bool) mutable {
+        // Products live as long as the agent; look it up again all the same.
+        if (const Product *known = context->products->find(code))
+            bus.send(request.createReply(StatusReport::of(*context, *known)));
+    });
+    return {};
 }

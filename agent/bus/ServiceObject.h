@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "service/StatusTypes.h"
+
 #include <QDBusContext>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -12,7 +14,8 @@
 
 struct AgentContext;
 
-// The service object: IsConnected and GetUpdates.
+// The service object: IsConnected and GetUpdates, and beside them the
+// status interface.
 class ServiceObject : public QObject, protected QDBusContext
 {
     Q_OBJECT
@@ -24,6 +27,10 @@ public Q_SLOTS:
     short IsConnected(const QString &strProdCode);
     QDBusObjectPath GetUpdates(const QString &strProdCode);
 
+    StatusProductList ListProducts();
+    QVariantMap GetProductStatus(const QString &strProdCode);
+    QVariantMap Check(const QString &strProdCode);
+
 Q_SIGNALS:
     // Any call at all, so the idle time restarts.
     void called();
@@ -34,6 +41,7 @@ private:
     // with the error and returns an empty text.
     QString collection(const Product &offered, const QString &caller, const QDBusMessage &request,
                        QDBusConnection bus);
+    const Product *knownProduct(const QString &code);
 
     AgentContext *m_context;
     QHash<QString, int> m_waiting;

@@ -66,6 +66,16 @@ void FeedKeeper::isConnected(const Product &product, std::function<void(bool)> a
         answer(this->answer(current));
         return;
     }
+    fetch(product, current, std::move(answer));
+}
+
+void FeedKeeper::refresh(const Product &product, std::function<void(bool)> answer)
+{
+    fetch(product, state(product), std::move(answer));
+}
+
+void FeedKeeper::fetch(const Product &product, State &current, std::function<void(bool)> answer)
+{
     current.waiters.append(std::move(answer));
     if (current.fetch)
         return;
@@ -89,6 +99,7 @@ void FeedKeeper::onFetched(const Product &product, FeedFetch *fetch)
     switch (fetch->outcome()) {
     case FeedFetch::Outcome::NotModified:
         current.lastFetchGood = true;
+        current.problem.clear();
         qCInfo(lcFeeds).noquote() << "feed of" << AgentLog::cut(product.name) << "not modified at"
                                   << origin;
         break;
@@ -100,13 +111,15 @@ void FeedKeeper::onFetched(const Product &product, FeedFetch *fetch)
         break;
     case FeedFetch::Outcome::Failed:
         current.lastFetchGood = false;
-        qCWarning(lcFeeds).noquote() << "feed of" << AgentLog::cut(product.name) << "from" << origin
-                                     << (fetch->error().startsWith(u"size:"_s) ? "refused -"
-                                                                                 : "not fetched -")
-                                       << fetch->error();
+        current.refused = fetch->error().startsWith(u"size:"_s);
+        current.problem = u"feed of "_s % AgentLog::cut(product.name) % u" from "_s % origin
+                          % (current.refused ? u" refused - "_s : u" not fetched - "_s)
+                          % fetch->error();
+        qCWarning(lcFeeds).noquote() << current.problem;
         break;
     }
     current.checked.start();
+    current.checkedAt = QDateTime::currentDateTimeUtc();
     const bool connected = answer(current);
     const QList<std::function<void(bool)>> waiters = std::exchange(current.waiters, {});
     for (const std::function<void(bool)> &waiter : waiters)
@@ -128,14 +141,17 @@ bool FeedKeeper::take(const Product &product, State &state, const QByteArray &by
         result = {std::nullopt, u"serial: "_s % QString::number(mark.serial)
                                     % u" was accepted before with other content"_s};
     if (!result.value) {
-        qCWarning(lcFeeds).noquote() << "refused the feed of" << AgentLog::cut(product.name)
-                                     << "from" << origin << "-" << result.error;
+        state.refused = true;
+        state.problem = u"refused the feed of "_s % AgentLog::cut(product.name) % u" from "_s
+                        % origin % u" - "_s % result.error;
+        qCWarning(lcFeeds).noquote() << state.problem;
         return false;
     }
 
     const bool same = state.accepted && state.accepted->bytes == bytes
                       && state.accepted->signature == signature;
-    state.accepted = Accepted{*result.value, bytes, signature};
+    state.accepted = Accepted{*result.value, bytes, signature, origin};
+    state.problem.clear();
     if (same)
         return true;
     QString error;
@@ -175,4 +191,20 @@ std::optional<QList<ProductUpdate>> FeedKeeper::updates(const Product &product)
     if (!current.accepted || current.accepted->feed.expires <= QDateTime::currentDateTimeUtc())
         return std::nullopt;
     return current.accepted->feed.updates;
+}
+
+FeedKeeper::Status FeedKeeper::status(const Product &product)
+{
+    const State &current = state(product);
+    Status status;
+    if (current.accepted) {
+        status.accepted = current.accepted->feed;
+        status.acceptedFrom = current.accepted->origin;
+    }
+    status.checked = current.checkedAt;
+    status.fetching = current.fetch != nullptr;
+    status.connected = answer(current);
+    status.problem = current.problem;
+    status.refused = current.refused;
+    return status;
 }

@@ -36,9 +36,26 @@ public:
     // Calls answer(connected) once, at once or when a fetch ends; callers
     // for one product share its fetch.
     void isConnected(const Product &product, std::function<void(bool)> answer);
+    // As isConnected, but fetches even when the accepted feed is recent.
+    void refresh(const Product &product, std::function<void(bool)> answer);
     // The updates of the accepted feed while it has not expired; nothing
     // without one.
     std::optional<QList<ProductUpdate>> updates(const Product &product);
+
+    // What is known of a product's feed, without fetching anything.
+    struct Status
+    {
+        std::optional<Feed> accepted; // expired or not
+        QString acceptedFrom;         // its address, or "cached <path>"
+        QDateTime checked;            // the last fetch's end, UTC; null before any
+        bool fetching = false;
+        bool connected = false;       // what IsConnected would answer now
+        // The last refusal or failed fetch, as logged; empty once a fetch
+        // (or the cache) gave an acceptable feed again.
+        QString problem;
+        bool refused = false; // the problem is a refusal, not a failed fetch
+    };
+    Status status(const Product &product);
 
     // $XDG_CACHE_HOME/palvane/feeds (~/.cache when unset).
     static QString defaultCacheDir();
@@ -53,6 +70,7 @@ private:
         Feed feed;
         QByteArray bytes;
         QByteArray signature;
+        QString origin;
     };
     struct State
     {
@@ -61,6 +79,9 @@ private:
         // Set by a fetch that left an accepted (or revalidated) feed.
         bool lastFetchGood = false;
         QElapsedTimer checked;
+        QDateTime checkedAt;
+        QString problem;
+        bool refused = false;
         FeedFetch::Validators validators;
         FeedFetch *fetch = nullptr;
         QList<std::function<void(bool)>> waiters;
@@ -68,6 +89,7 @@ private:
 
     State &state(const Product &product);
     void loadCache(const Product &product, State &state);
+    void fetch(const Product &product, State &state, std::function<void(bool)> answer);
     void onFetched(const Product &product, FeedFetch *fetch);
     // Rules 1 to 6; on success the feed replaces the accepted one.
     bool take(const Product &product, State &state, const QByteArray &bytes,

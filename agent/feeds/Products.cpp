@@ -49,7 +49,17 @@ void Products::loadFolder(const QString &folder)
 
 void Products::add(const Product &product)
 {
+    if (!m_products.contains(key(product.code)))
+        m_order.append(key(product.code));
     m_products.insert(key(product.code), product);
+}
+
+QList<const Product *> Products::inOrder() const
+{
+    QList<const Product *> products;
+    for (const QString &code : m_order)
+        products.append(&m_products.constFind(code).value());
+    return products;
 }
 
 const Product *Products::find(const QString &code) const

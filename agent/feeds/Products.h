@@ -16,6 +16,8 @@ public:
 
     const Product *find(const QString &code) const;
     qsizetype size() const { return m_products.size(); }
+    // Every product, in the order they were read.
+    QList<const Product *> inOrder() const;
     QStringList installDirs() const;
 
     // <sysconfdir>/palvane/products and <datadir>/palvane/products of the
@@ -27,4 +29,5 @@ private:
     static QString key(const QString &code) { return code.toUpper(); }
 
     QHash<QString, Product> m_products;
+    QStringList m_order;
 };

@@ -86,6 +86,8 @@ void tst_DbusIntrospection::contractNamesTheInterfacesOfTheXml_data()
     QTest::newRow("item") << QStringLiteral(DBUS_XML_ITEM)
         << QStringList{QString::fromUtf16(Contract::ItemInterface),
                        QString::fromUtf16(Contract::ItemEventsInterface)};
+    QTest::newRow("status") << QStringLiteral(DBUS_XML_STATUS)
+        << QStringList{QString::fromUtf16(Contract::StatusInterface)};
 }
 
 void tst_DbusIntrospection::contractNamesTheInterfacesOfTheXml()

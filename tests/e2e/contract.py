@@ -10,6 +10,8 @@ SERVICE_PATH = "/com/palvane/UpdateService"
 # On the service object.
 AGENT_IFACE = SERVICE_NAME + ".Agent"
 SERVICE_IFACE = SERVICE_NAME + ".Service"
+# Optional, beside those: what the agent knows of each product.
+STATUS_IFACE = SERVICE_NAME + ".Status"
 # On the objects whose paths the service hands out.
 COLLECTION_IFACE = SERVICE_NAME + ".UpdateCollection"
 ITEM_IFACE = SERVICE_NAME + ".UpdateItem"
