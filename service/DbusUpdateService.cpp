@@ -58,13 +58,18 @@ QString uniqueOwner(QDBusConnectionInterface &bus)
 
 namespace DbusUpdateService {
 
-std::unique_ptr<UpdateService> create(const QDBusConnection &bus)
+QString startService(const QDBusConnection &bus)
 {
     QDBusConnectionInterface *busInterface = bus.isConnected() ? bus.interface() : nullptr;
     if (!busInterface)
         throwUnavailable(u"Cannot connect to the session bus"_s, bus.lastError());
     ensureStarted(*busInterface);
-    return std::make_unique<DbusService>(bus, uniqueOwner(*busInterface));
+    return uniqueOwner(*busInterface);
+}
+
+std::unique_ptr<UpdateService> create(const QDBusConnection &bus)
+{
+    return std::make_unique<DbusService>(bus, startService(bus));
 }
 
 std::unique_ptr<UpdateService> create()

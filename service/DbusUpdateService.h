@@ -19,5 +19,8 @@ std::unique_ptr<UpdateService> create();
 // waits as always. Callable before QCoreApplication exists. Does nothing
 // without a session bus address.
 void startEarly();
+// Starts the service when its name has no owner; returns the unique name
+// that owns it now. Throws as create() does.
+QString startService(const QDBusConnection &bus);
 
 } // namespace DbusUpdateService

@@ -69,19 +69,27 @@ def serve(folder):
 class Catalog:
     """DIR/products/product.json, DIR/feeds/updates.json and its .sig, DIR/payloads/,
     and the install folder DIR/installed/. With over_http the feed's address
-    is on a server of the test's own; payload addresses are relative to it."""
+    is on a server of the test's own; payload addresses are relative to it.
+    Several catalogs can share one products folder (products_dir), each
+    product file then named after its folder. feed_fields replace fields of
+    the feed before it is signed; tampered changes a byte after."""
 
-    def __init__(self, folder, code, updates, over_http=False):
+    def __init__(self, folder, code, updates, over_http=False, products_dir=None,
+                 name="Kelvarra Test Product", install_dir=None, feed_fields=None,
+                 tampered=False):
         self.folder = folder
         self.code = code
+        self.name = name
         self.updates = updates
-        self.products_dir = os.path.join(folder, "products")
-        self.install_dir = os.path.join(folder, "installed")
+        self.products_dir = products_dir or os.path.join(folder, "products")
+        self.install_dir = install_dir or os.path.join(folder, "installed")
         self.state_file = os.path.join(folder, "state", "installed.json")
         for sub in ("products", "feeds", "payloads", "installed", "state"):
             os.makedirs(os.path.join(folder, sub), exist_ok=True)
+        os.makedirs(self.products_dir, exist_ok=True)
         self.server = None
-        feed_url = "../feeds/updates.json"
+        self.feed_path = os.path.join(folder, "feeds", "updates.json")
+        feed_url = os.path.relpath(self.feed_path, self.products_dir)
         if over_http:
             self.server = serve(folder)
             feed_url = "http://127.0.0.1:%d/feeds/updates.json" % self.server.server_address[1]
@@ -90,17 +98,24 @@ class Catalog:
         openssl("genpkey", "-algorithm", "ed25519", "-out", key)
         public = openssl("pkey", "-in", key, "-pubout", "-outform", "DER")[-32:]
         expires = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=1)
-        feed = json.dumps({"product": code, "serial": 1,
-                           "expires": expires.strftime("%Y-%m-%dT%H:%M:%SZ"),
-                           "updates": [self._write_payload(u) for u in updates]}, indent=2)
-        feed_path = os.path.join(folder, "feeds", "updates.json")
-        with open(feed_path, "w", encoding="utf-8") as f:
+        fields = {"product": code, "serial": 1,
+                  "expires": expires.strftime("%Y-%m-%dT%H:%M:%SZ"),
+                  "updates": [self._write_payload(u) for u in updates]}
+        fields.update(feed_fields or {})
+        feed = json.dumps(fields, indent=2)
+        with open(self.feed_path, "w", encoding="utf-8") as f:
             f.write(feed)
-        signature = openssl("pkeyutl", "-sign", "-rawin", "-inkey", key, "-in", feed_path)
-        with open(feed_path + ".sig", "wb") as f:
+        signature = openssl("pkeyutl", "-sign", "-rawin", "-inkey", key, "-in", self.feed_path)
+        with open(self.feed_path + ".sig", "wb") as f:
             f.write(base64.b64encode(signature))
-        with open(os.path.join(self.products_dir, "product.json"), "w", encoding="utf-8") as f:
-            json.dump({"code": code, "name": "Kelvarra Test Product", "installDir": "../installed",
+        if tampered:
+            with open(self.feed_path, "w", encoding="utf-8") as f:
+                f.write(feed.replace('"serial": 1', '"serial": 2'))
+        file_name = "product.json" if products_dir is None else os.path.basename(folder) + ".json"
+        self.product_file = os.path.join(self.products_dir, file_name)
+        with open(self.product_file, "w", encoding="utf-8") as f:
+            json.dump({"code": code, "name": name,
+                       "installDir": os.path.relpath(self.install_dir, self.products_dir),
                        "feed": feed_url, "keys": [base64.b64encode(public).decode("ascii")]},
                       f, indent=2)
 
