@@ -2,14 +2,26 @@
 #include "Form1.h"
 
 #include "ShownText.h"
+#include "StatusHint.h"
 
 #include "UpdateCollection.h"
 #include "UpdateItem.h"
 #include "service/Contract.h"
 
+#include <cstdio>
+
 using namespace Qt::StringLiterals;
 
 namespace {
+
+// Beside the prompts, for whoever started the program from a shell.
+void tellShell(const QString &line)
+{
+    if (line.isEmpty())
+        return;
+    std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
 
 // Updates 3, 4, ... all pass through the third slot.
 int slotForUpdate(int i)
@@ -28,6 +40,7 @@ void Form1::CheckForUpdates()
     UpdateAgent = m_createUpdateService();
     if (UpdateAgent->IsConnected(strProdCode) == Contract::False) {
         MsgBox(u"IsConnected returned False"_s);
+        tellShell(StatusHint::notConnected(UpdateAgent->productStatus(strProdCode), strProdCode));
         return;
     }
 
@@ -50,5 +63,7 @@ void Form1::CheckForUpdates()
             continue;
         if (update->PrepareDownload(Contract::True) == Contract::True)
             update->Execute();
+        else
+            tellShell(StatusHint::notStarted(UpdateAgent->productStatus(strProdCode), name));
     }
 }

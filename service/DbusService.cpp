@@ -4,7 +4,10 @@
 #include "DbusCall.h"
 #include "DbusCollection.h"
 #include "DbusIntrospection.h"
+#include "DbusUpdateService.h"
 #include "ServiceProxy.h"
+#include "RuntimeError.h"
+#include "StatusProxy.h"
 #include "service/Contract.h"
 
 using namespace Qt::StringLiterals;
@@ -36,4 +39,24 @@ std::shared_ptr<UpdateCollection> DbusService::GetUpdates(const QString &strProd
     DbusIntrospection::requireInterface(
         m_bus, m_owner, path, QLatin1StringView(DbusCollection::interfaceName()));
     return std::make_shared<DbusCollection>(m_bus, m_owner, path);
+}
+
+QVariantMap DbusService::productStatus(const QString &strProdCode)
+{
+    const QString path = QString::fromUtf16(Contract::ServicePath);
+    const QString interface = QString::fromUtf16(Contract::StatusInterface);
+    if (!m_hasStatus) {
+        try {
+            DbusIntrospection::requireInterface(m_bus, m_owner, path, interface);
+            m_hasStatus = true;
+        } catch (const RuntimeError &) {
+            m_hasStatus = false;
+        }
+    }
+    if (!*m_hasStatus)
+        return {};
+    registerStatusTypes();
+    ComPalvaneUpdateServiceStatusInterface status(m_owner, path, m_bus);
+    const QDBusReply<QVariantMap> reply = status.GetProductStatus(strProdCode);
+    return reply.isValid() ? DbusUpdateService::plainStatus(reply.value()) : QVariantMap();
 }

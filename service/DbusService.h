@@ -6,6 +6,8 @@
 #include <QDBusConnection>
 #include <QString>
 
+#include <optional>
+
 class ComPalvaneUpdateServiceAgentInterface;
 class ComPalvaneUpdateServiceServiceInterface;
 
@@ -19,10 +21,13 @@ public:
 
     qint16 IsConnected(const QString &strProdCode) override;
     std::shared_ptr<UpdateCollection> GetUpdates(const QString &strProdCode) override;
+    QVariantMap productStatus(const QString &strProdCode) override;
 
 private:
     QDBusConnection m_bus;
     QString m_owner;
     std::unique_ptr<ComPalvaneUpdateServiceAgentInterface> m_agent;
     std::unique_ptr<ComPalvaneUpdateServiceServiceInterface> m_service;
+    // Whether the service object lists the status interface; asked once.
+    std::optional<bool> m_hasStatus;
 };

@@ -7,6 +7,7 @@
 
 #include <QDBusConnectionInterface>
 #include <QDBusError>
+#include <QDBusMetaType>
 #include <QDBusReply>
 
 #include <dbus/dbus.h>
@@ -107,6 +108,30 @@ void startEarly()
     }
     dbus_connection_close(bus);
     dbus_connection_unref(bus);
+}
+
+} // namespace DbusUpdateService
+
+namespace DbusUpdateService {
+
+QVariantMap plainStatus(const QVariantMap &reply)
+{
+    qDBusRegisterMetaType<QList<QVariantMap>>();
+    QVariantMap out = reply;
+    for (auto it = out.begin(); it != out.end(); ++it) {
+        if (it->metaType() != QMetaType::fromType<QDBusArgument>())
+            continue;
+        const QDBusArgument argument = it->value<QDBusArgument>();
+        if (argument.currentSignature() == "aa{sv}"_L1) {
+            QVariantList list;
+            for (const QVariantMap &entry : qdbus_cast<QList<QVariantMap>>(argument))
+                list.append(entry);
+            *it = list;
+        } else if (argument.currentSignature() == "as"_L1) {
+            *it = qdbus_cast<QStringList>(argument);
+        }
+    }
+    return out;
 }
 
 } // namespace DbusUpdateService

@@ -4,6 +4,7 @@
 #include "UpdateService.h"
 
 #include <QDBusConnection>
+#include <QVariantMap>
 
 // The update service reached over D-Bus, as the contract in the
 // com.palvane.UpdateService*.xml files and Contract.h describe it.
@@ -22,5 +23,8 @@ void startEarly();
 // Starts the service when its name has no owner; returns the unique name
 // that owns it now. Throws as create() does.
 QString startService(const QDBusConnection &bus);
+// A GetProductStatus reply with its nested D-Bus values (the updates'
+// aa{sv}, the addresses' as) as plain lists and maps.
+QVariantMap plainStatus(const QVariantMap &reply);
 
 } // namespace DbusUpdateService

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "StatusText.h"
 
-#include <QDBusArgument>
-#include <QDBusMetaType>
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -48,25 +46,6 @@ QString size(qint64 bytes)
     if (bytes < 1024 * 1024)
         return QString::number(double(bytes) / 1024, 'f', 1) + u" KiB"_s;
     return QString::number(double(bytes) / (1024 * 1024), 'f', 1) + u" MiB"_s;
-}
-
-QVariantMap plain(const QVariantMap &status)
-{
-    QVariantMap out = status;
-    for (auto it = out.begin(); it != out.end(); ++it) {
-        if (it->metaType() != QMetaType::fromType<QDBusArgument>())
-            continue;
-        const QDBusArgument argument = it->value<QDBusArgument>();
-        if (argument.currentSignature() == "aa{sv}"_L1) {
-            QVariantList list;
-            for (const QVariantMap &entry : qdbus_cast<QList<QVariantMap>>(argument))
-                list.append(entry);
-            *it = list;
-        } else if (argument.currentSignature() == "as"_L1) {
-            *it = qdbus_cast<QStringList>(argument);
-        }
-    }
-    return out;
 }
 
 QList<QVariantMap> updates(const QVariantMap &status)

@@ -10,8 +10,6 @@
 // shapes the commands print.
 namespace StatusText {
 
-// The reply's nested D-Bus values as plain maps, lists and strings.
-QVariantMap plain(const QVariantMap &status);
 QList<QVariantMap> updates(const QVariantMap &status);
 // Updates not installed: what GetUpdates offers.
 QList<QVariantMap> offered(const QVariantMap &status);

@@ -124,7 +124,7 @@ private:
     }
     QVariantMap productStatus(const QString &code)
     {
-        return StatusText::plain(answer(m_status->GetProductStatus(code), u"GetProductStatus"_s));
+        return DbusUpdateService::plainStatus(answer(m_status->GetProductStatus(code), u"GetProductStatus"_s));
     }
 
     bool m_json;
@@ -173,7 +173,7 @@ int Tool::check(const QStringList &codes)
     bool failed = false;
     bool offered = false;
     for (const QString &code : all) {
-        const QVariantMap status = StatusText::plain(answer(m_status->Check(code), u"Check"_s));
+        const QVariantMap status = DbusUpdateService::plainStatus(answer(m_status->Check(code), u"Check"_s));
         failed = failed || StatusText::feedFailed(status);
         offered = offered || !StatusText::offered(status).isEmpty();
         if (m_json) {
