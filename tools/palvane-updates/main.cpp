@@ -135,9 +135,16 @@ private:
 
 int Tool::list()
 {
+    // All asked at once: one round trip's wait instead of one per product.
+    const StatusProductList all = products();
+    QList<QDBusPendingReply<QVariantMap>> replies;
+    for (const StatusProduct &product : all)
+        replies.append(m_status->GetProductStatus(product.code));
     QJsonArray out;
-    for (const StatusProduct &product : products()) {
-        const QVariantMap status = productStatus(product.code);
+    for (qsizetype i = 0; i < all.size(); ++i) {
+        const StatusProduct &product = all.at(i);
+        const QVariantMap status =
+            DbusUpdateService::plainStatus(answer(replies.at(i), u"GetProductStatus"_s));
         if (m_json)
             out.append(QJsonObject{{u"code"_s, product.code},
                                    {u"name"_s, product.name},
