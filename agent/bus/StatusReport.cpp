@@ -28,7 +28,7 @@ QString feedState(const FeedKeeper::Status &status, bool current)
 }
 
 QVariantMap updateEntry(AgentContext &context, const Product &product,
-                        const ProductUpdate &update)
+                        const ProductUpdate &update, bool installed)
 {
     QVariantMap entry{{u"id"_s, update.id},
                       {u"name"_s, update.name},
@@ -36,7 +36,7 @@ QVariantMap updateEntry(AgentContext &context, const Product &product,
                       {u"size"_s, update.size}};
     const AgentContext::Activity activity =
         context.activity.value(product.code.toUpper() % u'/' % update.id);
-    if (context.installer->isInstalled(product.code, update)) {
+    if (installed) {
         entry[u"state"_s] = u"installed"_s;
     } else if (activity.downloading) {
         entry[u"state"_s] = u"downloading"_s;
@@ -66,12 +66,15 @@ QVariantMap of(AgentContext &context, const Product &product)
     const FeedKeeper::Status feed = context.feeds->status(product);
     const bool current = feed.accepted && feed.accepted->expires > QDateTime::currentDateTimeUtc();
     // Writable or creatable: the room for a payload is asked when it starts.
-    const QString folderProblem = context.installer->whyNoRoom(product.installDir, 0);
+    const QString folderProblem = context.installer->whyNoRoom(product.installDir, ProductUpdate{});
 
     QList<QVariantMap> updates;
     if (current) {
+        // One read of the state file for all of them.
+        const QSet<QString> installed =
+            context.installer->installedOf(product.code, feed.accepted->updates);
         for (const ProductUpdate &update : feed.accepted->updates)
-            updates.append(updateEntry(context, product, update));
+            updates.append(updateEntry(context, product, update, installed.contains(update.id)));
     }
     QVariantMap status{
         {u"code"_s, product.code},

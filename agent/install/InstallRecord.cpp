@@ -50,6 +50,18 @@ bool InstallRecord::isInstalled(const QString &code, const QString &updateId,
     return updates.value(updateId).toObject().value(u"version"_s).toString() == version;
 }
 
+QSet<QString> InstallRecord::installedOf(const QString &code,
+                                        const QList<ProductUpdate> &listed) const
+{
+    const QJsonObject updates = m_file->load().value_or(QJsonObject()).value(code.toUpper()).toObject();
+    QSet<QString> ids;
+    for (const ProductUpdate &update : listed) {
+        if (updates.value(update.id).toObject().value(u"version"_s).toString() == update.version)
+            ids.insert(update.id);
+    }
+    return ids;
+}
+
 bool InstallRecord::record(const QString &code, const QString &updateId, const QString &version,
                            const QString &file, QString *error, const QByteArray &sha256)
 {

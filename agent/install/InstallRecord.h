@@ -29,6 +29,9 @@ public:
     // Returns false and sets error when the record cannot be written; the
     // update then still counts as installed until the agent stops, as its
     // file is in place.
+    // The ids of those of `listed` that are installed, from one read of the file.
+    QSet<QString> installedOf(const QString &code, const QList<ProductUpdate> &listed) const;
+    // Returns false and sets error when the record cannot be written.
     bool record(const QString &code, const QString &updateId, const QString &version,
                 const QString &file, QString *error, const QByteArray &sha256 = {});
     // Drops the records of the product's ids that are not in `ids`.

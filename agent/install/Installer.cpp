@@ -20,6 +20,11 @@ bool Installer::isInstalled(const QString &code, const ProductUpdate &update) co
     return m_record.isInstalled(code, update.id, update.version);
 }
 
+QSet<QString> Installer::installedOf(const QString &code, const QList<ProductUpdate> &listed) const
+{
+    return m_record.installedOf(code, listed);
+}
+
 QString Installer::whyNoRoom(const QString &folder, const ProductUpdate &update) const
 {
     QString why;

@@ -22,6 +22,8 @@ public:
     Installer(StateFile *stateFile, FileHasher *hasher);
 
     bool isInstalled(const QString &code, const ProductUpdate &update) const;
+    // The ids of the listed updates that are installed.
+    QSet<QString> installedOf(const QString &code, const QList<ProductUpdate> &listed) const;
     // Why a download of the update cannot be written into `folder` now
     // (not writable, no room for the payload and, for an archive, its
     // unpacked tree); empty when it can.
