@@ -56,7 +56,8 @@ QSet<QString> InstallRecord::installedOf(const QString &code,
     const QJsonObject updates = m_file->load().value_or(QJsonObject()).value(code.toUpper()).toObject();
     QSet<QString> ids;
     for (const ProductUpdate &update : listed) {
-        if (updates.value(update.id).toObject().value(u"version"_s).toString() == update.version)
+        if (m_unrecorded.contains(key(code, update.id, update.version))
+            || updates.value(update.id).toObject().value(u"version"_s).toString() == update.version)
             ids.insert(update.id);
     }
     return ids;
