@@ -7,7 +7,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// A relative value is to be ignored, as the specification says.
+// A relative value is not a usable base folder: ignore it.
 QString home(const char *variable, const QString &fallback)
 {
     const QString value = qEnvironmentVariable(variable);

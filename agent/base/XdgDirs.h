@@ -3,8 +3,8 @@
 
 #include <QString>
 
-// The per-user base folders of the XDG base directory specification: the
-// variable when it holds an absolute path, else its default below $HOME.
+// The per-user XDG base folders: the variable when it holds an absolute
+// path, else its default below $HOME.
 namespace XdgDirs {
 
 QString configHome();
