@@ -6,13 +6,16 @@
 
 #include "DbusUpdateService.h"
 #include "RuntimeError.h"
-#include "StatusProxy.h"
 #include "UpdateCollection.h"
 #include "UpdateItem.h"
 #include "UpdateService.h"
 #include "service/Contract.h"
+#include "service/StatusTypes.h"
 
 #include <QCoreApplication>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusPendingReply>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSocketNotifier>
@@ -83,15 +86,11 @@ public:
         : m_json(json)
         , m_bus(QDBusConnection::sessionBus())
     {
-        try {
-            m_owner = DbusUpdateService::startService(m_bus);
-        } catch (const RuntimeError &error) {
-            throw Failure{ServiceFailed, error.description()};
-        }
+        if (!m_bus.isConnected())
+            throw Failure{ServiceFailed, u"Cannot connect to the session bus: "_s
+                                             + m_bus.lastError().message()};
         registerStatusTypes();
         qDBusRegisterMetaType<QList<QVariantMap>>();
-        m_status = std::make_unique<ComPalvaneUpdateServiceStatusInterface>(
-            m_owner, QString::fromUtf16(Contract::ServicePath), m_bus);
     }
 
     int list();
@@ -118,19 +117,36 @@ private:
         return reply.value();
     }
 
+    // The reading calls go to the well-known name, so the bus starts the
+    // agent on the first one: no start and owner lookup before them.
+    QDBusPendingCall ask(const QString &method, const QVariantList &arguments = {},
+                         int timeoutMs = -1)
+    {
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            QString::fromUtf16(Contract::ServiceName), QString::fromUtf16(Contract::ServicePath),
+            QString::fromUtf16(Contract::StatusInterface), method);
+        call.setArguments(arguments);
+        return m_bus.asyncCall(call, timeoutMs);
+    }
+    QDBusPendingReply<QVariantMap> askStatus(const QString &method, const QString &code,
+                                             int timeoutMs = -1)
+    {
+        return ask(method, {code}, timeoutMs);
+    }
+
     StatusProductList products()
     {
-        return answer(m_status->ListProducts(), u"ListProducts"_s);
+        return answer(QDBusPendingReply<StatusProductList>(ask(u"ListProducts"_s)),
+                      u"ListProducts"_s);
     }
     QVariantMap productStatus(const QString &code)
     {
-        return DbusUpdateService::plainStatus(answer(m_status->GetProductStatus(code), u"GetProductStatus"_s));
+        return DbusUpdateService::plainStatus(
+            answer(askStatus(u"GetProductStatus"_s, code), u"GetProductStatus"_s));
     }
 
     bool m_json;
     QDBusConnection m_bus;
-    QString m_owner;
-    std::unique_ptr<ComPalvaneUpdateServiceStatusInterface> m_status;
 };
 
 int Tool::list()
@@ -139,7 +155,7 @@ int Tool::list()
     const StatusProductList all = products();
     QList<QDBusPendingReply<QVariantMap>> replies;
     for (const StatusProduct &product : all)
-        replies.append(m_status->GetProductStatus(product.code));
+        replies.append(askStatus(u"GetProductStatus"_s, product.code));
     QJsonArray out;
     for (qsizetype i = 0; i < all.size(); ++i) {
         const StatusProduct &product = all.at(i);
@@ -175,12 +191,11 @@ int Tool::check(const QStringList &codes)
         for (const StatusProduct &product : products())
             all.append(product.code);
     }
-    m_status->setTimeout(CheckTimeoutMs);
     QJsonArray out;
     bool failed = false;
     bool offered = false;
     for (const QString &code : all) {
-        const QVariantMap status = DbusUpdateService::plainStatus(answer(m_status->Check(code), u"Check"_s));
+        const QVariantMap status = DbusUpdateService::plainStatus(answer(askStatus(u"Check"_s, code, CheckTimeoutMs), u"Check"_s));
         failed = failed || StatusText::feedFailed(status);
         offered = offered || !StatusText::offered(status).isEmpty();
         if (m_json) {
