@@ -13,6 +13,7 @@ using namespace Qt::StringLiterals;
 Agent::Agent(const AgentOptions &options, QObject *parent)
     : QObject(parent)
     , m_productFolders(options.productFolders)
+    , m_machineIdFile(options.machineIdFile)
     , m_stateFile(options.stateFile)
     , m_feedMarks(&m_stateFile)
     , m_installer(&m_stateFile, &m_hasher)
@@ -29,6 +30,7 @@ Agent::Agent(const AgentOptions &options, QObject *parent)
     m_context.products = &m_products;
     m_context.feeds = &m_feeds;
     m_context.installer = &m_installer;
+    m_context.rollout = &m_rollout;
     m_context.network = &m_network;
     m_context.transfer.rateLimit = options.rateLimitBytes;
     m_context.transfer.stallTimeoutMs = options.stallTimeoutMs;
@@ -41,6 +43,7 @@ Agent::Agent(const AgentOptions &options, QObject *parent)
 void Agent::readProducts()
 {
     m_products.load(m_productFolders);
+    m_rollout = Rollout::load(m_machineIdFile, Rollout::defaultFallbackFile());
     m_installer.removeStaleDownloads(m_products.installDirs());
 }
 

@@ -9,6 +9,7 @@
 #include "feeds/FeedKeeper.h"
 #include "feeds/FeedMarks.h"
 #include "feeds/Products.h"
+#include "feeds/Rollout.h"
 #include "install/Installer.h"
 
 #include <QDBusConnection>
@@ -48,6 +49,8 @@ private Q_SLOTS:
 
 private:
     QStringList m_productFolders;
+    QString m_machineIdFile;
+    Rollout m_rollout;
     QDBusConnection m_bus{QString()};
     Products m_products;
     StateFile m_stateFile;

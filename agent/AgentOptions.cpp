@@ -61,6 +61,12 @@ QString stateFile(AgentOptions &options, const QString &text)
     return {};
 }
 
+QString machineIdFile(AgentOptions &options, const QString &text)
+{
+    options.machineIdFile = text;
+    return {};
+}
+
 struct Option
 {
     QString name; // --name on the command line, name= in a config file
@@ -90,6 +96,9 @@ const QList<Option> &options()
         {u"state-file"_s, u"FILE"_s,
          u"Record installed versions in FILE (default $XDG_STATE_HOME/palvane/installed.json)."_s,
          false, &stateFile},
+        {u"machine-id"_s, u"FILE"_s,
+         u"Draw rollout buckets from the machine id in FILE (default /etc/machine-id)."_s, false,
+         &machineIdFile},
     };
     return table;
 }

@@ -23,4 +23,5 @@ public:
     qint64 feedMaxAgeMs = 300000;
     int feedTimeoutMs = 10000;
     QString stateFile;
+    QString machineIdFile = QStringLiteral("/etc/machine-id");
 };

@@ -2,6 +2,7 @@
 #include "base/Sha256.h"
 
 #include <openssl/evp.h>
+#include <openssl/hmac.h>
 
 #include <cerrno>
 #include <new>
@@ -49,6 +50,18 @@ QByteArray Sha256::hash(QByteArrayView data)
     Sha256 sha;
     sha.addData(data);
     return sha.result();
+}
+
+QByteArray Sha256::hmac(QByteArrayView key, QByteArrayView message)
+{
+    QByteArray digest(EVP_MAX_MD_SIZE, Qt::Uninitialized);
+    unsigned int length = 0;
+    if (!HMAC(EVP_sha256(), key.data(), int(key.size()),
+              reinterpret_cast<const unsigned char *>(message.data()), size_t(message.size()),
+              reinterpret_cast<unsigned char *>(digest.data()), &length))
+        return {};
+    digest.truncate(int(length));
+    return digest;
 }
 
 std::optional<QByteArray> Sha256::hashFile(int fd, qint64 maxBytes, const std::atomic_bool *stop)

@@ -26,6 +26,8 @@ public:
     void reset();
 
     static QByteArray hash(QByteArrayView data);
+    // HMAC-SHA256 of message under key.
+    static QByteArray hmac(QByteArrayView key, QByteArrayView message);
     // The digest of an open file read from its start, or nothing when it
     // cannot be read, holds more than maxBytes or *stop was set meanwhile.
     static std::optional<QByteArray> hashFile(int fd, qint64 maxBytes,

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "download/Transfer.h"
+#include "feeds/Rollout.h"
 
 #include <QHash>
 #include <QSet>
@@ -19,6 +20,7 @@ struct AgentContext
     Products *products = nullptr;
     FeedKeeper *feeds = nullptr;
     Installer *installer = nullptr;
+    const Rollout *rollout = nullptr;
     QNetworkAccessManager *network = nullptr;
     ObjectRegistry *registry = nullptr;
     Transfer::Settings transfer;
@@ -34,4 +36,17 @@ struct AgentContext
         QString failure;
     };
     QHash<QString, Activity> activity;
+
+    static QString key(const QString &code, const ProductUpdate &update)
+    {
+        return code.toUpper() + u'/' + update.id;
+    }
+    // Why this machine is not offered the update; empty when it is. One that
+    // some item is downloading or holds downloaded goes on all the same.
+    QString heldBack(const QString &code, const ProductUpdate &update) const
+    {
+        if (!rollout || claimedUpdates.contains(key(code, update)))
+            return {};
+        return rollout->holdsBack(code, update);
+    }
 };

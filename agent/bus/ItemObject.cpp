@@ -114,7 +114,7 @@ QString ItemObject::roomRefusal() const
 
 QString ItemObject::claimKey() const
 {
-    return m_productCode.toUpper() % u'/' % m_update.id;
+    return AgentContext::key(m_productCode, m_update);
 }
 
 void ItemObject::release()

@@ -84,10 +84,31 @@ QDBusObjectPath ServiceObject::GetUpdates(const QString &strProdCode)
         [this, offered = *product, caller, answer](const QList<ProductUpdate> &pending) mutable {
             if (--m_waiting[caller] <= 0)
                 m_waiting.remove(caller);
-            offered.updates = shared(offered.code, pending);
+            offered.updates = shared(offered.code, withinRollout(offered.code, pending));
             answer(offered);
         });
     return {};
+}
+
+QList<ProductUpdate> ServiceObject::withinRollout(const QString &code,
+                                                  const QList<ProductUpdate> &pending)
+{
+    QList<ProductUpdate> offered;
+    for (const ProductUpdate &update : pending) {
+        const QString why = m_context->heldBack(code, update);
+        if (why.isEmpty()) {
+            offered.append(update);
+            continue;
+        }
+        // Once a run: every GetUpdates would say it again.
+        const QString logged = AgentContext::key(code, update) % u'/' % update.version;
+        if (!m_heldBackLogged.contains(logged)) {
+            m_heldBackLogged.insert(logged);
+            qCInfo(lcFeeds).noquote() << AgentLog::cut(update.id) << AgentLog::cut(update.version)
+                                      << why;
+        }
+    }
+    return offered;
 }
 
 // Collections of one product share one list while they offer the same.

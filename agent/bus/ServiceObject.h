@@ -9,6 +9,7 @@
 #include <QDBusObjectPath>
 #include <QHash>
 #include <QObject>
+#include <QSet>
 
 #include "feeds/Product.h"
 
@@ -36,6 +37,7 @@ Q_SIGNALS:
     void called();
 
 private:
+    QList<ProductUpdate> withinRollout(const QString &code, const QList<ProductUpdate> &pending);
     QList<ProductUpdate> shared(const QString &code, const QList<ProductUpdate> &offered);
     // Makes and exports a collection for caller; else replies to request
     // with the error and returns an empty text.
@@ -46,4 +48,6 @@ private:
     AgentContext *m_context;
     QHash<QString, int> m_waiting;
     QHash<QString, QList<ProductUpdate>> m_lastOffered;
+    // "CODE/id/version" of the updates whose holding back was logged.
+    QSet<QString> m_heldBackLogged;
 };

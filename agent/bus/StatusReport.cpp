@@ -35,7 +35,9 @@ QVariantMap updateEntry(AgentContext &context, const Product &product,
                       {u"version"_s, update.version},
                       {u"size"_s, update.size}};
     const AgentContext::Activity activity =
-        context.activity.value(product.code.toUpper() % u'/' % update.id);
+        context.activity.value(AgentContext::key(product.code, update));
+    entry[u"rolloutBucket"_s] = context.rollout->bucket(product.code, update);
+    entry[u"rollout"_s] = update.rollout / 100.0;
     if (installed) {
         entry[u"state"_s] = u"installed"_s;
     } else if (activity.downloading) {
@@ -44,6 +46,9 @@ QVariantMap updateEntry(AgentContext &context, const Product &product,
     } else if (!activity.failure.isEmpty()) {
         entry[u"state"_s] = u"failed"_s;
         entry[u"text"_s] = activity.failure;
+    } else if (const QString why = context.heldBack(product.code, update); !why.isEmpty()) {
+        entry[u"state"_s] = u"heldBack"_s;
+        entry[u"text"_s] = why;
     } else {
         entry[u"state"_s] = u"offered"_s;
     }

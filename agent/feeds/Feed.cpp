@@ -12,6 +12,8 @@
 #include <QRegularExpression>
 #include <QSet>
 
+#include <cmath>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -60,6 +62,22 @@ bool readArchiveFields(const QJsonObject &object, const QString &where, const QS
     return true;
 }
 
+// A percentage with at most two decimals, as hundredths; 100 % when absent.
+std::optional<int> readRollout(const QJsonObject &object, const QString &where, QString *error)
+{
+    const QJsonValue value = object.value(u"rollout"_s);
+    if (value.isUndefined())
+        return 10000;
+    const double percent = value.toDouble(-1);
+    const double hundredths = percent * 100.0;
+    if (!value.isDouble() || percent < 0 || percent > 100
+        || std::abs(hundredths - std::round(hundredths)) > 1e-6) {
+        *error = where % u"field \"rollout\" must be a number from 0 to 100 with at most two decimals"_s;
+        return std::nullopt;
+    }
+    return int(std::lround(hundredths));
+}
+
 std::optional<ProductUpdate> readUpdate(const QJsonObject &object, const QString &where,
                                         const QUrl &base, QString *error)
 {
@@ -77,7 +95,8 @@ std::optional<ProductUpdate> readUpdate(const QJsonObject &object, const QString
                                                   : std::nullopt;
     const std::optional<QString> install =
         urlText ? optionalString(object, u"install"_s, u"file"_s, where, error) : std::nullopt;
-    if (!install)
+    const std::optional<int> rollout = install ? readRollout(object, where, error) : std::nullopt;
+    if (!rollout)
         return std::nullopt;
     const std::optional<QUrl> url = address(*urlText, base, error);
     if (!url) {
@@ -118,6 +137,7 @@ std::optional<ProductUpdate> readUpdate(const QJsonObject &object, const QString
     update.url = *url;
     update.fileName = *fileName;
     update.failureTemplate = *failureTemplate;
+    update.rollout = *rollout;
     return update;
 }
 

@@ -20,6 +20,9 @@ struct ProductUpdate
     // tree of its own beside the link fileName.
     enum class Install { File, Archive } install = Install::File;
     qint64 unpackedSize = 0; // archives: the total size of their regular files
+    // The share of machines offered it, in hundredths of a percent: those
+    // whose bucket is below it.
+    int rollout = 10000;
 
     bool isArchive() const { return install == Install::Archive; }
     // The room a download needs in the install folder.

@@ -12,7 +12,11 @@
 #include <QDBusError>
 #include <QDBusPendingCall>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
+#include <QMessageAuthenticationCode>
+#include <QtEndian>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
@@ -65,6 +69,8 @@ private Q_SLOTS:
     void collectionCap();
     void logLinesCannotBeForged_data();
     void logLinesCannotBeForged();
+    void rollout_data();
+    void rollout();
 
 private:
     HttpTestServer m_server;
@@ -691,3 +697,86 @@ void TestAgentBus::logLinesCannotBeForged()
 
 QTEST_GUILESS_MAIN(TestAgentBus)
 #include "tst_agent_bus.moc"
+
+void TestAgentBus::rollout_data()
+{
+    QTest::addColumn<QByteArray>("machineId"); // the --machine-id file; empty: no such file
+    QTest::addColumn<QString>("version");
+    // Published in turn: "absent", a percentage, or "b" / "b+N" for the
+    // machine's bucket (plus N) in hundredths of a percent.
+    QTest::addColumn<QStringList>("rollouts");
+    QTest::addColumn<bool>("offered");
+
+    const QByteArray id = "0f1e2d3c4b5a69788796a5b4c3d2e1f0\n";
+    QTest::newRow("absent") << id << u"1.0"_s << QStringList{u"absent"_s} << true;
+    QTest::newRow("100") << id << u"1.0"_s << QStringList{u"100"_s} << true;
+    QTest::newRow("0") << id << u"1.0"_s << QStringList{u"0"_s} << false;
+    QTest::newRow("just above the bucket") << id << u"1.0"_s << QStringList{u"b+1"_s} << true;
+    QTest::newRow("at the bucket") << id << u"1.0"_s << QStringList{u"b"_s} << false;
+    QTest::newRow("raised keeps the machine") << id << u"1.0"_s << QStringList{u"b+1"_s, u"b+4000"_s}
+                                              << true;
+    QTest::newRow("a new version draws anew") << id << u"2.0"_s << QStringList{u"b"_s} << false;
+    QTest::newRow("no machine id") << QByteArray() << u"1.0"_s << QStringList{u"b+1"_s} << true;
+    QTest::newRow("machine id too short") << QByteArray("0f1e2d\n") << u"1.0"_s
+                                          << QStringList{u"b"_s} << false;
+}
+
+void TestAgentBus::rollout()
+{
+    QFETCH(QByteArray, machineId);
+    QFETCH(QString, version);
+    QFETCH(QStringList, rollouts);
+    QFETCH(bool, offered);
+
+    AgentFixture fixture;
+    const QString idFile = fixture.root() + u"/machine-id"_s;
+    if (!machineId.isEmpty()) {
+        QFile file(idFile);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(machineId) == machineId.size());
+    }
+    fixture.catalog.writeProduct({});
+    const QStringList arguments{u"--machine-id"_s, idFile, u"--feed-max-age"_s, u"0"_s};
+    QVERIFY2(fixture.start(arguments), qPrintable(fixture.error()));
+
+    const QString fallback = fixture.root() + u"/state-home/palvane/rollout-id"_s;
+    const bool valid = machineId.size() == 33;
+    QCOMPARE(QFileInfo::exists(fallback), !valid);
+    QFile idSource(valid ? idFile : fallback);
+    QVERIFY(idSource.open(QIODevice::ReadOnly));
+    const QByteArray key = idSource.readLine().trimmed();
+    QVERIFY2(QRegularExpression(u"^[0-9a-f]{32}$"_s).match(QString::fromLatin1(key)).hasMatch(), key.constData());
+    if (!valid) {
+        struct stat st;
+        QCOMPARE(::stat(QFile::encodeName(fallback).constData(), &st), 0);
+        QCOMPARE(st.st_mode & 0777, 0600u);
+        QVERIFY2(fixture.restartAfterKill(arguments), qPrintable(fixture.error()));
+        QFile again(fallback);
+        QVERIFY(again.open(QIODevice::ReadOnly));
+        QCOMPARE(again.readLine().trimmed(), key);
+    }
+    const QByteArray message = "palvane-rollout\n" + fixture.code().toUpper().toUtf8() + "\nr-1\n"
+                               + version.toUtf8();
+    const QByteArray digest =
+        QMessageAuthenticationCode::hash(message, key, QCryptographicHash::Sha256);
+    const int bucket = int(qFromBigEndian<quint32>(digest.constData()) % 10000);
+
+    const QByteArray content = fixture.catalog.makePayload(u"r"_s, 64);
+    for (const QString &rollout : std::as_const(rollouts)) {
+        QJsonObject update = TestCatalog::update(u"r-1"_s, u"R"_s, content,
+                                                 fixture.catalog.payloadUrl(u"r"_s));
+        update[u"version"_s] = version;
+        int hundredths = 10000;
+        if (rollout.startsWith(u'b'))
+            hundredths = std::min(10000, bucket + rollout.mid(2).toInt());
+        else if (rollout != u"absent"_s)
+            hundredths = rollout.toInt() * 100;
+        if (rollout != u"absent"_s)
+            update[u"rollout"_s] = hundredths / 100.0;
+        fixture.catalog.writeProduct({update});
+        QCOMPARE(answer(fixture.agentInterface->IsConnected(fixture.code())), True);
+        QCOMPARE(answer(fixture.updates().Count()), offered ? 1 : 0);
+        const QString line = u"held back by its rollout: bucket "_s + QString::number(bucket)
+                             + u" is not below "_s + QString::number(hundredths);
+        QTRY_COMPARE_WITH_TIMEOUT(fixture.agent->log().contains(line), !offered, 5000);
+    }
+}

@@ -360,6 +360,13 @@ void TestAgentUnits::feedFile_data()
     QTest::newRow("archive with deltas")
         << QByteArray(head + update(archive + R"(, "deltas": [])") + "]}")
         << u"an archive update carries no \"deltas\""_s;
+    QTest::newRow("rollout of two decimals") << QByteArray(head + update(R"(, "rollout": 12.34)") + "]}")
+                                             << QString();
+    QTest::newRow("rollout 0") << QByteArray(head + update(R"(, "rollout": 0)") + "]}") << QString();
+    const QString rolloutError = u"updates[0]: field \"rollout\" must be a number from 0 to 100 with at most two decimals"_s;
+    for (const char *bad : {"100.01", "-1", "12.345", "\"50\"", "null"})
+        QTest::addRow("rollout %s", bad) << QByteArray(head + update(", \"rollout\": " + QByteArray(bad)) + "]}")
+                                        << rolloutError;
     QTest::newRow("archive link leaving the folder")
         << QByteArray(head + update(archive + R"(, "file": "../app")") + "]}")
         << u"would leave the install folder"_s;

@@ -33,8 +33,9 @@ class Update:
     changed after their checksum was taken."""
 
     def __init__(self, update_id, name, size, damaged=False,
-                 failure_text="{name} could not be downloaded. {reason}"):
+                 failure_text="{name} could not be downloaded. {reason}", fields=None):
         self.id = update_id
+        self.fields = fields or {}
         self.name = name
         self.file = update_id + ".bin"
         self.content = os.urandom(size)
@@ -128,7 +129,8 @@ class Catalog:
             f.write(content)
         return {"id": update.id, "name": update.name, "version": "1.0",
                 "size": len(content), "sha256": update.sha256,
-                "url": "../payloads/" + update.file, "failureText": update.failure_text}
+                "url": "../payloads/" + update.file, "failureText": update.failure_text,
+                **update.fields}
 
     def agent_args(self, rate_limit_kbps):
         return ["--products", self.products_dir, "--state-file", self.state_file,

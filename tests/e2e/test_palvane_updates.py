@@ -41,6 +41,7 @@ PRODUCTS = {
     "serial": (code(9), [], {}),
     "size": (code(10), [], {"feed_fields": {"padding": "x" * (1024 * 1024)}}),
     "unreachable": (code(11), [], {}),
+    "held": (code(12), [("held-1", 4096, {"rollout": 0}), ("open-1", 4096, {"rollout": 100})], {}),
 }
 
 
@@ -80,7 +81,8 @@ def setup():
                 open(os.path.join(folder, "blocker"), "w").close()
                 options = dict(options, install_dir=os.path.join(folder, "blocker", "sub"))
             catalogs[key] = agent_catalog.Catalog(
-                folder, product_code, [agent_catalog.Update(i, i.upper(), n) for i, n in updates],
+                folder, product_code,
+                [agent_catalog.Update(u[0], u[0].upper(), u[1], fields=dict(*u[2:])) for u in updates],
                 products_dir=products, name="Product " + key, **options)
         os.remove(catalogs["unreachable"].feed_path)
         # A feed of serial 1 after one of serial 5 was accepted: a replay.
@@ -123,6 +125,7 @@ def check_list(setup, result):
     states = {p["name"]: (p["feedState"], p["offered"]) for p in listed}
     harness.check_equal(states["Product good"], ("current", 1), "good in list --json")
     harness.check_equal(states["Product empty"], ("current", 0), "empty in list --json")
+    harness.check_equal(states["Product held"], ("current", 1), "one held back by its rollout")
     harness.check_equal(states["Product signature"], ("refused", 0), "signature in list --json")
     harness.check_equal(states["Product unreachable"], ("unreachable", 0), "missing feed")
 
@@ -161,6 +164,17 @@ def check_unwritable(setup, result):
     harness.check("must be a folder you can write, such as ~/.local/share/sub" in result.stdout,
                   "no advice in:\n%s" % result.stdout)
     harness.check_equal(setup.status("unwritable")["installDirWritable"], False, "writable")
+
+
+def check_held(setup, result):
+    updates = setup.status("held")["updates"]
+    harness.check_equal([(u["id"], u["state"], u["rollout"]) for u in updates],
+                        [("held-1", "heldBack", 0), ("open-1", "offered", 100)], "held updates")
+    bucket = updates[0]["rolloutBucket"]
+    harness.check(0 <= bucket < 10000, "bucket %r" % bucket)
+    reason = "held back by its rollout: bucket %d is not below 0" % bucket
+    harness.check_equal(updates[0]["text"], reason, "held back text")
+    harness.check(reason in result.stdout, "%r not in:\n%s" % (reason, result.stdout))
 
 
 def check_install(setup, result):
@@ -207,6 +221,7 @@ ROWS = [
       for kind in REFUSALS],
     ("status unwritable", ["status", code(5)], 0, check_unwritable),
     ("status unknown", ["status", OTHER_CODE], 4, None),
+    ("status held back by rollout", ["status", code(12)], 0, check_held),
     ("check offered", ["check", code(1)], 0, None),
     ("check offered, folder unwritable", ["check", code(5)], 0, None),
     ("check none offered", ["check", code(2)], 1, None),

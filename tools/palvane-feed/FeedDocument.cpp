@@ -61,6 +61,15 @@ qint64 FeedDocument::serial() const
     return qint64(m_root.value(Serial).toDouble());
 }
 
+QJsonObject FeedDocument::update(const QString &id) const
+{
+    for (const QJsonValue &update : m_root.value(Updates).toArray()) {
+        if (update.toObject().value(u"id"_s).toString() == id)
+            return update.toObject();
+    }
+    throw ToolError{u"the feed has no update with the id "_s % id, ToolError::Usage};
+}
+
 void FeedDocument::putUpdate(const QJsonObject &update)
 {
     QJsonArray updates = m_root.value(Updates).toArray();

@@ -19,6 +19,8 @@ public:
 
     QString product() const;
     qint64 serial() const;
+    // The update with this id; throws ToolError when there is none.
+    QJsonObject update(const QString &id) const;
     // Replaces the update with the same id in place, or appends it.
     void putUpdate(const QJsonObject &update);
     // The next serial, valid until expires.

@@ -35,7 +35,8 @@ const QString Usage = uR"(usage:
   palvane-feed pubkey KEYFILE
   palvane-feed add FEED PAYLOAD --id ID --name NAME --version V [--url URL]
                    [--file NAME] [--failure-text TEXT] [--product CODE]
-                   [--install archive]
+                   [--install archive] [--rollout P]
+  palvane-feed set FEED --id ID --rollout P
   palvane-feed sign FEED --key KEYFILE [--valid-for DAYS]
   palvane-feed verify FEED (--product PRODUCTFILE | --key PUBLICKEY)
 
@@ -159,11 +160,29 @@ void checkUpdate(const QJsonObject &update)
         throw ToolError{u"the agent would refuse this update: "_s % result.error};
 }
 
+// The share of machines, 0 to 100 with at most two decimals, as the agent
+// reads it.
+void putRollout(QJsonObject *update, const QString &text)
+{
+    bool ok = false;
+    const double percent = text.toDouble(&ok);
+    if (!ok)
+        throw ToolError{u"--rollout takes a percentage from 0 to 100, not "_s % text,
+                        ToolError::Usage};
+    update->insert(u"rollout"_s, percent);
+    try {
+        checkUpdate(*update);
+    } catch (ToolError &error) {
+        error.status = ToolError::Usage;
+        throw;
+    }
+}
+
 int add(const QStringList &arguments)
 {
     const Command command(arguments, {u"FEED"_s, u"PAYLOAD"_s},
                           {u"id"_s, u"name"_s, u"version"_s, u"url"_s, u"file"_s,
-                           u"failure-text"_s, u"product"_s, u"install"_s});
+                           u"failure-text"_s, u"product"_s, u"install"_s, u"rollout"_s});
     const QString feedPath = command.at(0);
     const QString payload = command.at(1);
     QJsonObject update{{u"id"_s, command.required(u"id"_s)},
@@ -199,10 +218,26 @@ int add(const QStringList &arguments)
             checkUpdate(update);
         }
     }
+    if (command.has(u"rollout"_s))
+        putRollout(&update, command.value(u"rollout"_s));
     feed.putUpdate(update);
     writeAtomically(feedPath, feed.toJson());
     print(stderr, feedPath % u": "_s % update.value(u"id"_s).toString() % u", "_s
                       % QString::number(size) % u" bytes; sign the feed before publishing it\n"_s);
+    return 0;
+}
+
+int set(const QStringList &arguments)
+{
+    const Command command(arguments, {u"FEED"_s}, {u"id"_s, u"rollout"_s});
+    const QString feedPath = command.at(0);
+    FeedDocument feed = FeedDocument::load(feedPath);
+    QJsonObject update = feed.update(command.required(u"id"_s));
+    putRollout(&update, command.required(u"rollout"_s));
+    feed.putUpdate(update);
+    writeAtomically(feedPath, feed.toJson());
+    print(stderr, feedPath % u": "_s % command.value(u"id"_s) % u" goes to "_s
+                      % command.value(u"rollout"_s) % u" % of machines once signed\n"_s);
     return 0;
 }
 
@@ -272,6 +307,8 @@ int main(int argc, char *argv[])
             return pubkey(arguments);
         if (name == u"add"_s)
             return add(arguments);
+        if (name == u"set"_s)
+            return set(arguments);
         if (name == u"sign"_s)
             return sign(arguments);
         if (name == u"verify"_s)

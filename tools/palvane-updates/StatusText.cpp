@@ -60,7 +60,8 @@ QList<QVariantMap> offered(const QVariantMap &status)
 {
     QList<QVariantMap> list;
     for (const QVariantMap &update : updates(status)) {
-        if (update.value(u"state"_s).toString() != u"installed"_s)
+        const QString state = update.value(u"state"_s).toString();
+        if (state != u"installed"_s && state != u"heldBack"_s)
             list.append(update);
     }
     return list;
@@ -142,14 +143,14 @@ QString readable(const QVariantMap &status)
            + (status.value(u"installDirWritable"_s).toBool() ? u" (writable)"_s
                                                              : u" (not writable)"_s)
            + u'\n';
-    if (status.contains(u"rolloutBucket"_s))
-        out += u"Rollout bucket: "_s + text(status, u"rolloutBucket"_s) + u'\n';
     const QList<QVariantMap> list = updates(status);
     out += u"Updates:        "_s + (list.isEmpty() ? u"none\n"_s : u"\n"_s);
     for (const QVariantMap &update : list) {
         QString state = text(update, u"state"_s);
         if (state == u"downloading"_s)
             state += u", "_s + size(update.value(u"bytes"_s).toLongLong()) + u" so far"_s;
+        else if (state == u"heldBack"_s)
+            state = text(update, u"text"_s);
         out += u"  "_s + text(update, u"id"_s) + u"  "_s + text(update, u"name"_s) + u"  version "_s
                + text(update, u"version"_s) + u"  "_s + size(update.value(u"size"_s).toLongLong())
                + u"  "_s + state + u'\n';
