@@ -8,13 +8,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QStorageInfo>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -46,11 +46,15 @@ bool InstallFolder::canReceive(qint64 size, QString *why) const
                    : QString(u"the install folder "_s % m_path % u" cannot be created in "_s % existing);
         return false;
     }
-    const QStorageInfo storage(existing);
-    if (storage.isValid() && storage.bytesAvailable() < size) {
-        *why = u"not enough free space in "_s % existing % u": "_s
-               % QString::number(storage.bytesAvailable()) % u" bytes free, "_s
-               % QString::number(size) % u" needed"_s;
+    // statvfs(2) itself: QStorageInfo reads the whole mount table first, on
+    // every status answer and every download start.
+    struct statvfs storage {};
+    if (::statvfs(QFile::encodeName(existing).constData(), &storage) != 0)
+        return true;
+    const qint64 available = qint64(storage.f_bavail) * qint64(storage.f_frsize);
+    if (available < size) {
+        *why = u"not enough free space in "_s % existing % u": "_s % QString::number(available)
+               % u" bytes free, "_s % QString::number(size) % u" needed"_s;
         return false;
     }
     return true;
