@@ -35,4 +35,19 @@ QString stateHome()
     return home("XDG_STATE_HOME", u"/.local/state"_s);
 }
 
+QString dataHome()
+{
+    return home("XDG_DATA_HOME", u"/.local/share"_s);
+}
+
+QStringList dataDirs()
+{
+    QStringList dirs;
+    for (const QString &dir : qEnvironmentVariable("XDG_DATA_DIRS").split(u':', Qt::SkipEmptyParts)) {
+        if (!QDir::isRelativePath(dir))
+            dirs.append(QDir::cleanPath(dir));
+    }
+    return dirs.isEmpty() ? QStringList{u"/usr/local/share"_s, u"/usr/share"_s} : dirs;
+}
+
 } // namespace XdgDirs

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // The per-user XDG base folders: the variable when it holds an absolute
 // path, else its default below $HOME.
@@ -10,5 +11,9 @@ namespace XdgDirs {
 QString configHome();
 QString cacheHome();
 QString stateHome();
+QString dataHome();
+// $XDG_DATA_DIRS, most important first, without relative entries;
+// /usr/local/share and /usr/share when it is unset or holds none.
+QStringList dataDirs();
 
 } // namespace XdgDirs

@@ -3,6 +3,7 @@
 
 #include "base/AgentLog.h"
 #include "base/BoundedFile.h"
+#include "base/XdgDirs.h"
 #include "feeds/FeedSignature.h"
 #include "feeds/JsonFields.h"
 
@@ -21,6 +22,17 @@ bool ProductFile::isPlainFileName(const QString &name)
 {
     return !name.isEmpty() && name != u"."_s && name != u".."_s && !name.contains(u'/')
            && !name.contains(QChar(0));
+}
+
+QString ProductFile::perUser(const QString &installDir)
+{
+    // One system product file serves every user: each one's agent installs
+    // into a folder of that user's own.
+    if (installDir.startsWith(u"~/"_s))
+        return QDir::homePath() % installDir.mid(1);
+    if (installDir.startsWith(u"$XDG_DATA_HOME/"_s))
+        return XdgDirs::dataHome() % installDir.mid(14);
+    return installDir;
 }
 
 ProductFile::Result ProductFile::read(const QString &path)
@@ -58,7 +70,7 @@ ProductFile::Result ProductFile::parse(const QByteArray &json, const QString &pa
     product.name = *name;
     product.sourceFile = path;
     const QDir folder = QFileInfo(path).absoluteDir();
-    product.installDir = QDir::cleanPath(folder.absoluteFilePath(*installDir));
+    product.installDir = QDir::cleanPath(folder.absoluteFilePath(perUser(*installDir)));
     const std::optional<QUrl> feedUrl =
         address(*feed, QUrl::fromLocalFile(folder.absolutePath() + u'/'), &error);
     if (!feedUrl)

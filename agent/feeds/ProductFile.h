@@ -27,6 +27,8 @@ public:
     // The product code form the client accepts: 38 characters, "{" first and
     // the first "}" last.
     static bool isProductCode(const QString &code);
+    // installDir with a leading "~/" or "$XDG_DATA_HOME/" made this user's.
+    static QString perUser(const QString &installDir);
     // A name that stays inside its folder: no separators, not "." or "..".
     static bool isPlainFileName(const QString &name);
 };

@@ -79,9 +79,16 @@ QStringList Products::installDirs() const
 
 QStringList Products::defaultFolders()
 {
-    return {
-        QStringLiteral(KELVARRA_SYSCONFDIR "/palvane/products"),
-        QStringLiteral(KELVARRA_DATADIR "/palvane/products"),
-        XdgDirs::configHome() + u"/palvane/products"_s,
-    };
+    // The system's folders before the user's, so that the first definition
+    // of a code, which wins, is never the user's when the system has one.
+    QStringList folders{QStringLiteral(KELVARRA_SYSCONFDIR "/palvane/products"),
+                        QStringLiteral(KELVARRA_DATADIR "/palvane/products")};
+    for (const QString &dir : XdgDirs::dataDirs())
+        folders.append(dir + u"/palvane/products"_s);
+    folders.append(XdgDirs::dataHome() + u"/palvane/products"_s);
+    folders.append(XdgDirs::configHome() + u"/palvane/products"_s);
+    for (QString &folder : folders)
+        folder = QDir::cleanPath(folder);
+    folders.removeDuplicates();
+    return folders;
 }

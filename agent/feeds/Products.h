@@ -21,7 +21,8 @@ public:
     QStringList installDirs() const;
 
     // <sysconfdir>/palvane/products and <datadir>/palvane/products of the
-    // install prefix, then $XDG_CONFIG_HOME/palvane/products.
+    // install prefix, palvane/products in each $XDG_DATA_DIRS folder, then
+    // in $XDG_DATA_HOME and $XDG_CONFIG_HOME; each folder once.
     static QStringList defaultFolders();
 
 private:

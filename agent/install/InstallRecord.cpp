@@ -27,7 +27,8 @@ QString InstallRecord::key(const QString &code, const QString &updateId, const Q
 }
 
 void InstallRecord::insert(QJsonObject *root, const QString &code, const QString &updateId,
-                           const QString &version, const QString &file, const QByteArray &sha256)
+                           const QString &version, const QString &file, const QByteArray &sha256,
+                           qint64 size)
 {
     QJsonObject entry{
         {u"version"_s, version},
@@ -36,6 +37,8 @@ void InstallRecord::insert(QJsonObject *root, const QString &code, const QString
     };
     if (!sha256.isEmpty())
         entry.insert(u"sha256"_s, QString::fromLatin1(sha256.toHex()));
+    if (size >= 0)
+        entry.insert(u"size"_s, double(size));
     QJsonObject updates = root->value(code.toUpper()).toObject();
     updates.insert(updateId, entry);
     root->insert(code.toUpper(), updates);
@@ -64,19 +67,36 @@ QSet<QString> InstallRecord::installedOf(const QString &code,
 }
 
 bool InstallRecord::record(const QString &code, const QString &updateId, const QString &version,
-                           const QString &file, QString *error, const QByteArray &sha256)
+                           const QString &file, QString *error, const QByteArray &sha256,
+                           qint64 size)
 {
     std::optional<QJsonObject> root = m_file->load();
     if (!root) {
         *error = u"the unreadable "_s % m_file->path() % u" is in the way"_s;
     } else {
-        insert(&*root, code, updateId, version, file, sha256);
+        insert(&*root, code, updateId, version, file, sha256, size);
         if (m_file->save(*root, error)) {
             m_unrecorded.remove(key(code, updateId, version));
             return true;
         }
     }
     m_unrecorded.insert(key(code, updateId, version));
+    return false;
+}
+
+QJsonObject InstallRecord::entry(const QString &code, const QString &updateId) const
+{
+    return m_file->load().value_or(QJsonObject()).value(code.toUpper()).toObject().value(updateId).toObject();
+}
+
+bool InstallRecord::isNamedByOthers(const QString &code, const QString &updateId,
+                                    const QString &file) const
+{
+    const QJsonObject updates = m_file->load().value_or(QJsonObject()).value(code.toUpper()).toObject();
+    for (auto it = updates.constBegin(); it != updates.constEnd(); ++it) {
+        if (it.key() != updateId && it.value().toObject().value(u"file"_s).toString() == file)
+            return true;
+    }
     return false;
 }
 
@@ -189,7 +209,8 @@ void InstallRecord::settle(const Product &product, const QList<ProductUpdate> &l
             for (const qsizetype i : std::as_const(found)) {
                 const ProductUpdate &update = listed.at(i);
                 insert(&*root, product.code, update.id, update.version,
-                       product.installDir % u'/' % update.fileName, update.sha256);
+                       product.installDir % u'/' % update.fileName, update.sha256,
+                       update.isArchive() ? -1 : update.size);
             }
             saved = m_file->save(*root, &error);
         } else {

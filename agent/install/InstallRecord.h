@@ -31,9 +31,15 @@ public:
     // file is in place.
     // The ids of those of `listed` that are installed, from one read of the file.
     QSet<QString> installedOf(const QString &code, const QList<ProductUpdate> &listed) const;
-    // Returns false and sets error when the record cannot be written.
+    // Returns false and sets error when the record cannot be written. A
+    // size below 0 is not recorded.
     bool record(const QString &code, const QString &updateId, const QString &version,
-                const QString &file, QString *error, const QByteArray &sha256 = {});
+                const QString &file, QString *error, const QByteArray &sha256 = {},
+                qint64 size = -1);
+    // The record of the update id ("version", "file", "size", "sha256"), empty without one.
+    QJsonObject entry(const QString &code, const QString &updateId) const;
+    // Whether a record of the product other than updateId's names the file.
+    bool isNamedByOthers(const QString &code, const QString &updateId, const QString &file) const;
     // Drops the records of the product's ids that are not in `ids`.
     void keepOnly(const QString &code, const QStringList &ids);
 
@@ -53,7 +59,8 @@ private:
                 const Pending &done, bool mayHash);
     static QString key(const QString &code, const QString &updateId, const QString &version);
     static void insert(QJsonObject *root, const QString &code, const QString &updateId,
-                       const QString &version, const QString &file, const QByteArray &sha256);
+                       const QString &version, const QString &file, const QByteArray &sha256,
+                       qint64 size);
 
     StateFile *m_file;
     FileHasher *m_hasher;

@@ -7,6 +7,14 @@
 #include "install/ArchiveTree.h"
 #include "install/InstallFolder.h"
 
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace Qt::StringLiterals;
 
 Installer::Installer(StateFile *stateFile, FileHasher *hasher)
@@ -87,11 +95,52 @@ void Installer::install(const QString &code, const QString &folder, const Produc
         part.forget();
         qCInfo(lcInstall).noquote() << AgentLog::cut(update.id) << "installed as"
                                     << AgentLog::cut(outcome.target);
+        const QJsonObject previous = m_record.entry(code, update.id);
         outcome.kind = m_record.record(code, update.id, update.version, outcome.target,
-                                       &outcome.error, update.sha256)
+                                       &outcome.error, update.sha256, update.size)
                            ? Outcome::Installed
                            : Outcome::NotRecorded;
+        if (outcome.kind == Outcome::Installed)
+            removeReplaced(code, folder, update.id, previous, outcome.target);
         done(outcome);
+    });
+}
+
+void Installer::removeReplaced(const QString &code, const QString &folder, const QString &id,
+                               const QJsonObject &previous, const QString &target)
+{
+    // Only a file this agent put there for this id, as it left it: never one
+    // a user or another update now owns.
+    const QString file = previous.value(u"file"_s).toString();
+    const qint64 size = qint64(previous.value(u"size"_s).toDouble(-1));
+    if (file.isEmpty() || file == target || size < 0 || QFileInfo(file).path() != folder
+        || m_record.isNamedByOthers(code, id, file))
+        return;
+    const QByteArray sha256 = QByteArray::fromHex(previous.value(u"sha256"_s).toString().toLatin1());
+    const auto keep = [id, file](const QString &why) {
+        qCInfo(lcInstall).noquote() << "kept the previous file of" << AgentLog::cut(id)
+                                    << AgentLog::cut(file) << "-" << why;
+    };
+    m_hasher->hashPath(file, size, m_hasher, [id, file, sha256, keep](const FileHasher::Result &hashed) {
+        if (hashed.sha256.isEmpty()) {
+            keep(hashed.error.isEmpty() ? u"it is no longer the file recorded"_s : hashed.error);
+            return;
+        }
+        if (!sha256.isEmpty() && hashed.sha256 != sha256) {
+            keep(u"it changed since it was installed"_s);
+            return;
+        }
+        struct stat st = {};
+        if (::lstat(QFile::encodeName(file).constData(), &st) != 0 || FileHasher::stampOf(st) != hashed.stamp) {
+            keep(u"it changed while it was read"_s);
+            return;
+        }
+        if (::unlink(QFile::encodeName(file).constData()) != 0) {
+            keep(QString::fromLocal8Bit(std::strerror(errno)));
+            return;
+        }
+        qCInfo(lcInstall).noquote() << "removed" << AgentLog::cut(file) << "- replaced by"
+                                    << AgentLog::cut(id) << "under a new name";
     });
 }
 

@@ -57,6 +57,12 @@ public:
                         const QString &unpacked);
 
 private:
+    // After `id` went in place at target: removes the file its previous
+    // record named, when that is another file of the folder and still the
+    // size and SHA-256 recorded; hashed off the bus thread.
+    void removeReplaced(const QString &code, const QString &folder, const QString &id,
+                        const QJsonObject &previous, const QString &target);
+
     InstallRecord m_record;
     FileHasher *m_hasher;
 };

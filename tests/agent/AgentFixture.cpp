@@ -64,19 +64,27 @@ bool AgentFixture::start(const QStringList &arguments, bool askConnected)
         return false;
     }
     // Keep the user's own products, feeds, state and settings out of reach.
-    environment.insert(u"XDG_CONFIG_HOME"_s, root() + u"/config-home"_s);
-    environment.insert(u"XDG_CACHE_HOME"_s, root() + u"/cache-home"_s);
-    environment.insert(u"XDG_STATE_HOME"_s, root() + u"/state-home"_s);
+    for (const char16_t *variable : {u"XDG_CONFIG_HOME", u"XDG_CACHE_HOME", u"XDG_STATE_HOME",
+                                     u"XDG_DATA_HOME"})
+        environment.insert(QString::fromUtf16(variable), xdgHome(QString::fromUtf16(variable)));
+    environment.insert(u"XDG_DATA_DIRS"_s, root() + u"/data-dirs/a:"_s + root() + u"/data-dirs/b"_s);
     agent = std::make_unique<AgentProcess>(logPath());
-    const QStringList all = QStringList{u"--products"_s, catalog.productsDir(), u"--state-file"_s,
-                                        statePath()}
-                            + arguments;
+    QStringList all{u"--state-file"_s, statePath()};
+    if (!defaultProducts)
+        all += {u"--products"_s, catalog.productsDir()};
+    all += arguments;
     if (!agent->start(bus->address(), all, environment, connection(), &m_error))
         return false;
     // As the client does: the feed is fetched before updates are asked for.
     if (askConnected)
         agentInterface->IsConnected(code()).waitForFinished();
     return true;
+}
+
+QString AgentFixture::xdgHome(const QString &variable) const
+{
+    // XDG_CONFIG_HOME: config-home, and so on.
+    return root() % u'/' % variable.mid(4).section(u'_', 0, 0).toLower() % u"-home"_s;
 }
 
 bool AgentFixture::restartAfterKill(const QStringList &arguments)

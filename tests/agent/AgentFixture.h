@@ -67,6 +67,8 @@ public:
     // The agent's standard error.
     QString logPath() const { return m_dir.path() + QStringLiteral("/agent.log"); }
     QString code() const { return QString::fromUtf16(TestCatalog::Code); }
+    // The XDG base folders start() gives the agent.
+    QString xdgHome(const QString &variable) const;
 
     // The test's own client connection, opened by the first start(), and
     // proxies on it.
@@ -92,6 +94,9 @@ public:
     std::unique_ptr<Proxy::Service> serviceInterface;
     // The agent's environment; start() adds XDG folders of its own.
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    // Without --products: the agent reads its default folders, the XDG ones
+    // below root() (XDG_DATA_DIRS: data-dirs/a and data-dirs/b).
+    bool defaultProducts = false;
 
 private:
     std::optional<QDBusConnection> m_connection;

@@ -26,6 +26,7 @@ TestCatalog::TestCatalog(const QString &root)
     : feedUrl(QUrl::fromLocalFile(root + u"/feeds/updates.json"_s))
     , m_root(root)
     , m_key(std::make_unique<SigningKey>(SigningKey::generate()))
+    , m_newKey(std::make_unique<SigningKey>(SigningKey::generate()))
 {
     QDir().mkpath(productsDir());
     QDir().mkpath(m_root + u"/feeds"_s);
@@ -62,12 +63,17 @@ QJsonObject TestCatalog::update(const QString &id, const QString &name, const QB
 void TestCatalog::writeProduct(const QJsonArray &updates, const QString &code,
                                const QString &fileName)
 {
+    QJsonArray keys;
+    for (const Key which : {OldKey, NewKey}) {
+        if (listedKeys & which)
+            keys.append(QString::fromLatin1(key(which).publicKey().toBase64()));
+    }
     const QJsonObject product{
         {u"code"_s, code},
         {u"name"_s, u"Test Product"_s},
-        {u"installDir"_s, installDir()},
+        {u"installDir"_s, installDirField.isEmpty() ? installDir() : installDirField},
         {u"feed"_s, feedUrl.toString()},
-        {u"keys"_s, QJsonArray{QString::fromLatin1(publicKey())}},
+        {u"keys"_s, keys},
     };
     writeRaw(fileName, QJsonDocument(product).toJson());
     const QByteArray bytes = QJsonDocument(feed(updates, code))
@@ -99,9 +105,14 @@ QByteArray TestCatalog::published(const QString &suffix) const
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+const SigningKey &TestCatalog::key(Key which) const
+{
+    return which == NewKey ? *m_newKey : *m_key;
+}
+
 QByteArray TestCatalog::sign(const QByteArray &bytes) const
 {
-    return m_key->sign(bytes).toBase64() + '\n';
+    return key(signingKey).sign(bytes).toBase64() + '\n';
 }
 
 QByteArray TestCatalog::publicKey() const

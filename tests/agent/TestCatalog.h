@@ -65,8 +65,18 @@ public:
     qint64 serial = 0;
     // writeProduct's feeds without indentation, for feeds of thousands of updates.
     bool compactFeeds = false;
+    // A key rotation: which of the two keys writeProduct lists, and which
+    // one signs.
+    enum Key { OldKey = 1, NewKey = 2 };
+    int listedKeys = OldKey;
+    Key signingKey = OldKey;
+    // The product file's installDir when set, else installDir().
+    QString installDirField;
 
 private:
+    const SigningKey &key(Key which) const;
+
     QString m_root;
     std::unique_ptr<SigningKey> m_key;
+    std::unique_ptr<SigningKey> m_newKey;
 };

@@ -44,6 +44,16 @@ bool isRecorded(const AgentFixture &fixture, const QString &id)
     return state.value(fixture.code()).toObject().contains(id);
 }
 
+// Execute() on an item that can start, and the result code of its download.
+Result downloaded(const AgentFixture &fixture, const QString &path)
+{
+    Proxy::UpdateItemEvents events(fixture.agent->uniqueName(), path, fixture.connection());
+    QSignalSpy complete(&events, &Proxy::UpdateItemEvents::OnDownloadComplete);
+    if (!QDBusReply<void>(fixture.item(path).Execute()).isValid())
+        return Result(-1);
+    return resultCode(complete, DownloadTimeoutMs);
+}
+
 QString partFile(const TestCatalog &catalog)
 {
     const QStringList parts = QDir(catalog.installDir()).entryList({u".*.part"_s}, QDir::Files | QDir::Hidden);
@@ -106,6 +116,8 @@ private Q_SLOTS:
     void partChangedAfterVerification();
     void diskFull_data();
     void diskFull();
+    void vendorProducts_data();
+    void vendorProducts();
 
 private:
     HttpTestServer m_server;
@@ -350,10 +362,7 @@ void TestAgentDownloads::install()
     QCOMPARE(answer(collection.Count()), 2);
     const QString path = itemPath(collection.Item(1));
     Proxy::UpdateItem item = fixture.item(path);
-    Proxy::UpdateItemEvents events(fixture.agent->uniqueName(), path, fixture.connection());
-    QSignalSpy complete(&events, &Proxy::UpdateItemEvents::OnDownloadComplete);
-    QVERIFY(QDBusReply<void>(item.Execute()).isValid());
-    QCOMPARE(resultCode(complete, DownloadTimeoutMs), Result::Success);
+    QCOMPARE(downloaded(fixture, path), Result::Success);
     QVERIFY(!QFile::exists(fixture.catalog.installDir() + u"/u1.bin"_s));
 
     QVERIFY(QDBusReply<void>(item.Execute()).isValid());
@@ -623,6 +632,113 @@ void TestAgentDownloads::diskFull()
     if (two)
         QCOMPARE(resultCode(firstComplete, DownloadTimeoutMs), Result::Success);
     QCOMPARE(fixture.catalog.installedFiles().size(), two ? 1 : 0);
+}
+
+
+// A vendor's product as a user's agent meets it: a key rotation step by step,
+// the product file where a package or the user puts it, a per-user install
+// folder, and a versioned file name replacing the one installed before.
+void TestAgentDownloads::vendorProducts_data()
+{
+    QTest::addColumn<QString>("folder");      // below root(), for the product file; empty: --products
+    QTest::addColumn<QString>("installDir");  // the product file's; empty: the catalog's
+    QTest::addColumn<QString>("installedIn"); // below root(); empty: the catalog's
+    QTest::addColumn<int>("listed");
+    QTest::addColumn<int>("signer");
+    QTest::addColumn<QString>("previous");    // core-1.0.bin recorded before: "", "intact", "changed"
+    QTest::addColumn<bool>("accepted");
+
+    const int old = TestCatalog::OldKey;
+    const int both = TestCatalog::OldKey | TestCatalog::NewKey;
+    const int fresh = TestCatalog::NewKey;
+    QTest::newRow("rotation 1: the old key") << "" << "" << "" << old << old << "" << true;
+    QTest::newRow("rotation 2: both listed, old signs") << "" << "" << "" << both << old << "" << true;
+    QTest::newRow("rotation 3: both listed, new signs") << "" << "" << "" << both << fresh << "" << true;
+    QTest::newRow("rotation 4: old dropped") << "" << "" << "" << fresh << fresh << "" << true;
+    QTest::newRow("new key before its product file") << "" << "" << "" << old << fresh << "" << false;
+    QTest::newRow("dropped key after a leak") << "" << "" << "" << fresh << old << "" << false;
+    QTest::newRow("package's file in XDG_DATA_DIRS") << "data-dirs/b/palvane/products" << ""
+                                                     << "" << old << old << "" << true;
+    QTest::newRow("user's file in XDG_DATA_HOME") << "data-home/palvane/products" << "" << ""
+                                                  << old << old << "" << true;
+    QTest::newRow("~/ install folder") << "" << "~/apps/test" << "home/apps/test" << old << old
+                                       << "" << true;
+    QTest::newRow("$XDG_DATA_HOME/ install folder")
+        << "" << "$XDG_DATA_HOME/test" << "data-home/test" << old << old << "" << true;
+    QTest::newRow("new file name, previous intact") << "" << "" << "" << old << old << "intact" << true;
+    QTest::newRow("new file name, previous changed") << "" << "" << "" << old << old << "changed"
+                                                     << true;
+}
+
+void TestAgentDownloads::vendorProducts()
+{
+    QFETCH(QString, folder);
+    QFETCH(QString, installDir);
+    QFETCH(QString, installedIn);
+    QFETCH(int, listed);
+    QFETCH(int, signer);
+    QFETCH(QString, previous);
+    QFETCH(bool, accepted);
+
+    AgentFixture fixture;
+    TestCatalog &catalog = fixture.catalog;
+    fixture.environment.insert(u"HOME"_s, fixture.root() + u"/home"_s);
+    catalog.listedKeys = listed;
+    catalog.signingKey = TestCatalog::Key(signer);
+    catalog.installDirField = installDir;
+    const QString target = installedIn.isEmpty() ? catalog.installDir()
+                                                 : fixture.root() % u'/' % installedIn;
+    const QByteArray content = catalog.makePayload(u"core-1.1.bin"_s, 64 * 1024);
+    QJsonObject update = TestCatalog::update(u"core"_s, u"Core"_s, content,
+                                             catalog.payloadUrl(u"core-1.1.bin"_s));
+    update.insert(u"version"_s, u"1.1"_s);
+    update.insert(u"file"_s, u"core-1.1.bin"_s);
+    catalog.writeProduct({update});
+    if (!folder.isEmpty()) {
+        // A user's copy of the same code, read later, must not take over.
+        const QString productFile = catalog.productsDir() + u"/product.json"_s;
+        QJsonObject decoy = QJsonDocument::fromJson(fileContent(productFile)).object();
+        decoy.insert(u"installDir"_s, QString(fixture.root() + u"/decoy"_s));
+        QVERIFY(QDir().mkpath(fixture.root() % u'/' % folder));
+        QVERIFY(QDir().mkpath(fixture.xdgHome(u"XDG_CONFIG_HOME"_s) + u"/palvane/products"_s));
+        QVERIFY(writeFile(fixture.xdgHome(u"XDG_CONFIG_HOME"_s) + u"/palvane/products/decoy.json"_s,
+                          QJsonDocument(decoy).toJson()));
+        QVERIFY(QFile::rename(productFile, fixture.root() % u'/' % folder % u"/product.json"_s));
+        fixture.defaultProducts = true;
+    }
+    const QString previousFile = target + u"/core-1.0.bin"_s;
+    if (!previous.isEmpty()) {
+        const QByteArray old = catalog.makePayload(u"core-1.0.bin"_s, 1000);
+        const QJsonObject entry{
+            {u"version"_s, u"1.0"_s},
+            {u"file"_s, previousFile},
+            {u"size"_s, 1000},
+            {u"sha256"_s, QString::fromLatin1(QCryptographicHash::hash(old, QCryptographicHash::Sha256).toHex())}};
+        QVERIFY(QDir().mkpath(target) && QDir().mkpath(fixture.root() + u"/state"_s));
+        QVERIFY(writeFile(previousFile, previous == u"intact"_s ? old : QByteArray(1000, 'x')));
+        QVERIFY(writeFile(fixture.statePath(),
+                          QJsonDocument(QJsonObject{{fixture.code(), QJsonObject{{u"core"_s, entry}}}})
+                              .toJson()));
+    }
+    QVERIFY2(fixture.start(), qPrintable(fixture.error()));
+    QCOMPARE(answer(fixture.agentInterface->IsConnected(fixture.code())),
+             accepted ? Contract::True : Contract::False);
+    Proxy::UpdateCollection collection = fixture.updates();
+    QCOMPARE(answer(collection.Count()), accepted ? 1 : 0);
+    if (!accepted)
+        return;
+
+    const QString path = itemPath(collection.Item(1));
+    QCOMPARE(downloaded(fixture, path), Result::Success);
+    QVERIFY(QDBusReply<void>(fixture.item(path).Execute()).isValid());
+    QCOMPARE(fileContent(target + u"/core-1.1.bin"_s), content);
+    if (!previous.isEmpty()) {
+        const bool kept = previous == u"changed"_s;
+        QTRY_VERIFY_WITH_TIMEOUT(fixture.agent->log().contains(kept ? u"kept the previous file of core"_s
+                                                                    : u"- replaced by core"_s),
+                                 DownloadTimeoutMs);
+        QCOMPARE(QFile::exists(previousFile), kept);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestAgentDownloads)

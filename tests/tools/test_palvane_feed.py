@@ -11,6 +11,7 @@ import hashlib
 import io
 import json
 import os
+import re
 import stat
 import subprocess
 import tarfile
@@ -63,14 +64,29 @@ def work(tmp_path):
 
 @pytest.fixture(scope="module")
 def feed(tool, tmp_path_factory):
-    """A feed of two updates built from payloads and signed twice, its key, a
-    second key, and product files that name it."""
+    """A feed of two updates built from payloads and signed twice, the second
+    time against a product file, its key, a second key, and product files that
+    name it: with both keys, with the first only for another code, with the
+    second only, and with an install folder nobody can make."""
     work = tmp_path_factory.mktemp("vendor")
-    f = types.SimpleNamespace(path=work / "updates.json", key=work / "key.pem")
+    f = types.SimpleNamespace(path=work / "updates.json", key=work / "key.pem",
+                              other_key=work / "other.pem")
     f.public = run(tool, "keygen", f.key).strip()
-    f.other_public = run(tool, "keygen", work / "other.pem").strip()
+    f.other_public = run(tool, "keygen", f.other_key).strip()
     f.payloads = {name: write(work / name, os.urandom(size))
                   for name, size in (("a.bin", 1000), ("b.bin", 300000), ("c.bin", 0))}
+
+    def product(name, code, keys, install_dir="i"):
+        return write(work / name, json.dumps(
+            {"code": code, "name": "P", "installDir": install_dir, "feed": "updates.json",
+             "keys": [k.decode() for k in keys]}).encode())
+
+    f.product = product("product.json", CODE.lower(), [f.other_public, f.public])
+    f.other_product = product("other.json", OTHER_CODE, [f.public])
+    f.unlisted_product = product("unlisted.json", CODE, [f.other_public])
+    # Root may write anywhere; nobody can make a folder inside a file.
+    write(work / "blocker", b"")
+    f.blocked_product = product("blocked.json", CODE, [f.public], "blocker/sub")
     run(tool, "add", f.path, f.payloads["a.bin"], "--id", "a", "--name", "A", "--version", "1",
         "--product", CODE)
     run(tool, "add", f.path, f.payloads["a.bin"], "--id", "b", "--name", "B", "--version", "1",
@@ -79,14 +95,8 @@ def feed(tool, tmp_path_factory):
     run(tool, "add", f.path, f.payloads["b.bin"], "--id", "b", "--name", "B", "--version", "2",
         "--url", "https://example.org/b.bin", "--file", "b.bin")
     run(tool, "sign", f.path, "--key", f.key)
-    run(tool, "sign", f.path, "--key", f.key, "--valid-for", "2")
+    run(tool, "sign", f.path, "--key", f.key, "--valid-for", "2", "--product", f.product)
     f.body, f.signature = f.path.read_bytes(), signature_of(f.path).read_bytes()
-    f.product = write(work / "product.json", json.dumps(
-        {"code": CODE.lower(), "name": "P", "installDir": "i", "feed": "updates.json",
-         "keys": [f.other_public.decode(), f.public.decode()]}).encode())
-    f.other_product = write(work / "other.json", json.dumps(
-        {"code": OTHER_CODE, "name": "P", "installDir": "i", "feed": "updates.json",
-         "keys": [f.public.decode()]}).encode())
     return f
 
 
@@ -125,12 +135,15 @@ def test_feed_from_payloads(feed):
     assert len(base64.b64decode(feed.signature[:-1], validate=True)) == 64, feed.signature
 
 
-@pytest.mark.parametrize("how", [
-    pytest.param(lambda f: ["--key", f.public], id="its key"),
-    pytest.param(lambda f: ["--product", f.product], id="a product file with its key second"),
+# Each: how verify is asked, and what it must warn of on standard error.
+@pytest.mark.parametrize("how, why", [
+    pytest.param(lambda f: ["--key", f.public], b"", id="its key"),
+    pytest.param(lambda f: ["--product", f.product], b"", id="a product file with its key second"),
+    pytest.param(lambda f: ["--product", f.blocked_product],
+                 b"warning: the install folder ", id="an install folder nobody can make"),
 ])
-def test_verify_accepts(tool, feed, how):
-    run(tool, "verify", feed.path, *how(feed))
+def test_verify_accepts(tool, feed, how, why):
+    run(tool, "verify", feed.path, *how(feed), why=why)
 
 
 # Each: the command, on a copy of the signed feed at work/updates.json, and its status.
@@ -146,6 +159,12 @@ def test_verify_accepts(tool, feed, how):
     pytest.param(lambda f, w: ["verify", w / "updates.json", "--key", f.public,
                                "--product", f.product], 2,
                  id="both --key and --product"),
+    pytest.param(lambda f, w: ["sign", w / "updates.json", "--key", f.other_key,
+                               "--product", f.other_product], 3,
+                 id="sign with a key the product file does not list"),
+    pytest.param(lambda f, w: ["new-product", "--name", "P", "--feed", "https://example.org/u.json",
+                               "--key", "AAAA"], 2,
+                 id="new-product with a bad key"),
 ])
 def test_refused_commands(tool, work, feed, command, status):
     copy = write(work / "updates.json", feed.body)
@@ -161,6 +180,8 @@ def test_refused_commands(tool, work, feed, command, status):
     pytest.param(lambda f: (f.body, f.signature, ["--key", f.other_public]), id="another key"),
     pytest.param(lambda f: (f.body, f.signature, ["--product", f.other_product]),
                  id="another product's file"),
+    pytest.param(lambda f: (f.body, f.signature, ["--product", f.unlisted_product]),
+                 id="a product file without its key"),
     pytest.param(lambda f: (f.body, None, ["--key", f.public]), id="no signature"),
     pytest.param(lambda f: (f.body, base64.b64encode(os.urandom(64)) + b"\n", ["--key", f.public]),
                  id="a signature of other bytes"),
@@ -173,6 +194,22 @@ def test_verify_refuses(tool, work, feed, change):
     if signature is not None:
         write(signature_of(copy), signature)
     run(tool, "verify", copy, *how, status=1)
+
+
+# A fresh code each time, in the product file's form, and a per-user folder
+# unless one is given.
+@pytest.mark.parametrize("options, install_dir", [
+    pytest.param([], "$XDG_DATA_HOME/acme-studio-2", id="default folder"),
+    pytest.param(["--install-dir", "~/acme"], "~/acme", id="--install-dir"),
+])
+def test_new_product(tool, feed, options, install_dir):
+    made = [json.loads(run(tool, "new-product", "--name", "Acme Studio 2", "--key", feed.public,
+                           "--feed", "https://example.org/u.json", *options))
+            for _ in range(2)]
+    assert made[0]["code"] != made[1]["code"]
+    assert re.fullmatch(r"\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\}", made[0]["code"]), made[0]
+    assert made[0] == {"code": made[0]["code"], "name": "Acme Studio 2", "installDir": install_dir,
+                       "feed": "https://example.org/u.json", "keys": [feed.public.decode()]}
 
 
 def test_pubkey_of_an_openssl_key(tool, openssl_key):

@@ -61,12 +61,17 @@ Verdict check(const QByteArray &feed, const QByteArray &signatureFile,
     return {true, {}, describe(*result.value)};
 }
 
-Verdict checkWithProductFile(const QString &feedPath, const QString &productFilePath)
+Product readProduct(const QString &path)
 {
-    const ProductFile::Result product = ProductFile::read(productFilePath);
+    const ProductFile::Result product = ProductFile::read(path);
     if (!product.value)
-        throw ToolError{productFilePath % u": "_s % product.error};
-    return checkFiles(feedPath, product.value->keys, product.value->code, product.value->feed);
+        throw ToolError{path % u": "_s % product.error};
+    return *product.value;
+}
+
+Verdict checkWithProduct(const QString &feedPath, const Product &product)
+{
+    return checkFiles(feedPath, product.keys, product.code, product.feed);
 }
 
 Verdict checkWithKey(const QString &feedPath, const QByteArray &publicKey)

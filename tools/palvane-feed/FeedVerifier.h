@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "feeds/Product.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -21,9 +23,11 @@ struct Verdict
 // feed's own. feedUrl places relative payload addresses.
 Verdict check(const QByteArray &feed, const QByteArray &signatureFile,
               const QList<QByteArray> &keys, const QString &productCode, const QUrl &feedUrl);
-// FEED and FEED.sig against a product file's code and keys. Throws ToolError
-// when the product file itself is unusable.
-Verdict checkWithProductFile(const QString &feedPath, const QString &productFilePath);
+// The product file as the agent reads it; throws ToolError when it would
+// refuse it.
+Product readProduct(const QString &path);
+// FEED and FEED.sig against a product file's code and keys.
+Verdict checkWithProduct(const QString &feedPath, const Product &product);
 // FEED and FEED.sig against one key in product-file form; any product code.
 Verdict checkWithKey(const QString &feedPath, const QByteArray &publicKey);
 

@@ -11,15 +11,18 @@
 #include "feeds/ProductFile.h"
 #include "base/Sha256.h"
 #include "install/ArchiveReader.h"
+#include "install/InstallFolder.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QUrl>
+#include <QUuid>
 
 #include <cstdio>
 #include <fcntl.h>
@@ -33,11 +36,13 @@ namespace {
 const QString Usage = uR"(usage:
   palvane-feed keygen KEYFILE
   palvane-feed pubkey KEYFILE
+  palvane-feed new-product --name NAME --feed URL --key PUBLICKEY
+                   [--install-dir DIR]
   palvane-feed add FEED PAYLOAD --id ID --name NAME --version V [--url URL]
                    [--file NAME] [--failure-text TEXT] [--product CODE]
                    [--install archive] [--rollout P]
   palvane-feed set FEED --id ID --rollout P
-  palvane-feed sign FEED --key KEYFILE [--valid-for DAYS]
+  palvane-feed sign FEED --key KEYFILE [--valid-for DAYS] [--product PRODUCTFILE]
   palvane-feed verify FEED (--product PRODUCTFILE | --key PUBLICKEY)
 
 Exit status: 0 done (verify: the feed would be accepted), 1 verify: the feed
@@ -106,6 +111,51 @@ int pubkey(const QStringList &arguments)
 {
     const Command command(arguments, {u"KEYFILE"_s}, {});
     print(stdout, QString::fromLatin1(SigningKey::load(command.at(0)).publicKey().toBase64()) % u'\n');
+    return 0;
+}
+
+// A folder name from the product's name: "Acme Studio 2" gives "acme-studio-2".
+QString folderName(const QString &name)
+{
+    QString folder;
+    for (const QChar c : name.toLower()) {
+        if ((c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9'))
+            folder += c;
+        else if (!folder.isEmpty() && !folder.endsWith(u'-'))
+            folder += u'-';
+    }
+    while (folder.endsWith(u'-'))
+        folder.chop(1);
+    return folder.isEmpty() ? u"product"_s : folder;
+}
+
+int newProduct(const QStringList &arguments)
+{
+    const Command command(arguments, {}, {u"name"_s, u"feed"_s, u"key"_s, u"install-dir"_s});
+    const QString name = command.required(u"name"_s);
+    // Per user by default: a system folder is one the user's agent cannot write.
+    const QString installDir = command.has(u"install-dir"_s)
+                                   ? command.required(u"install-dir"_s)
+                                   : u"$XDG_DATA_HOME/"_s % folderName(name);
+    const QJsonObject product{
+        {u"code"_s, QUuid::createUuid().toString(QUuid::WithBraces).toUpper()},
+        {u"name"_s, name},
+        {u"installDir"_s, installDir},
+        {u"feed"_s, command.required(u"feed"_s)},
+        {u"keys"_s, QJsonArray{command.required(u"key"_s)}},
+    };
+    const QByteArray bytes = QJsonDocument(product).toJson();
+    // Relative addresses as from a product file here.
+    const ProductFile::Result checked =
+        ProductFile::parse(bytes, QDir::current().absoluteFilePath(u"product.json"_s));
+    if (!checked.value)
+        throw ToolError{u"the agent would refuse this product file: "_s % checked.error,
+                        ToolError::Usage};
+    print(stdout, QString::fromUtf8(bytes));
+    print(stderr, u"a new product code "_s % checked.value->code
+                      % u"; the product's package installs this file as"
+                        " <datadir>/palvane/products/"_s
+                      % folderName(name) % u".json\n"_s);
     return 0;
 }
 
@@ -243,7 +293,7 @@ int set(const QStringList &arguments)
 
 int sign(const QStringList &arguments)
 {
-    const Command command(arguments, {u"FEED"_s}, {u"key"_s, u"valid-for"_s});
+    const Command command(arguments, {u"FEED"_s}, {u"key"_s, u"valid-for"_s, u"product"_s});
     const QString feedPath = command.at(0);
     bool ok = true;
     const int days = command.has(u"valid-for"_s) ? command.value(u"valid-for"_s).toInt(&ok)
@@ -253,6 +303,18 @@ int sign(const QStringList &arguments)
                             % QString::number(MaxValidDays),
                         ToolError::Usage};
     const SigningKey key = SigningKey::load(command.required(u"key"_s));
+    const std::optional<Product> product =
+        command.has(u"product"_s)
+            ? std::optional(FeedVerifier::readProduct(command.required(u"product"_s)))
+            : std::nullopt;
+    // A key the installed product files do not list cuts every machine off at once.
+    if (product && !product->keys.contains(key.publicKey()))
+        throw ToolError{feedPath % u": not signed: the key "_s
+                        % QString::fromLatin1(key.publicKey().toBase64()) % u" of "_s
+                        % command.value(u"key"_s) % u" is not listed in "_s
+                        % command.value(u"product"_s)
+                        % u", so agents would refuse the feed; ship a product file that lists it"
+                          " first (palvane-feed(1), KEY ROTATION)"_s};
 
     FeedDocument feed = FeedDocument::load(feedPath);
     feed.renew(QDateTime::currentDateTimeUtc().addDays(days));
@@ -260,7 +322,8 @@ int sign(const QStringList &arguments)
     const QByteArray signature = key.sign(bytes).toBase64() + '\n';
     // Never publish what the agent would refuse.
     const FeedVerifier::Verdict verdict = FeedVerifier::check(
-        bytes, signature, {key.publicKey()}, feed.product(),
+        bytes, signature, product ? product->keys : QList<QByteArray>{key.publicKey()},
+        product ? product->code : feed.product(),
         QUrl::fromLocalFile(QFileInfo(feedPath).absoluteFilePath()));
     if (!verdict.accepted)
         throw ToolError{feedPath % u": not signed, the agent would refuse it: "_s % verdict.reason};
@@ -273,7 +336,10 @@ int sign(const QStringList &arguments)
     writeAtomically(feedPath % u".sig"_s, signature);
     const QString name = QFileInfo(feedPath).fileName();
     print(stderr, feedPath % u": signed: "_s % verdict.summary % u"\npublish "_s % name % u" and "_s
-                      % name % u".sig together\n"_s);
+                      % name % u".sig together\n"_s
+                      % (product ? QString()
+                                 : u"(not checked against a product file: --product PRODUCTFILE"
+                                   " refuses a key it does not list)\n"_s));
     return 0;
 }
 
@@ -283,10 +349,20 @@ int verify(const QStringList &arguments)
     if (command.has(u"product"_s) == command.has(u"key"_s))
         throw ToolError{u"verify takes either --product PRODUCTFILE or --key PUBLICKEY"_s,
                         ToolError::Usage};
-    const FeedVerifier::Verdict verdict =
+    const std::optional<Product> product =
         command.has(u"product"_s)
-            ? FeedVerifier::checkWithProductFile(command.at(0), command.required(u"product"_s))
-            : FeedVerifier::checkWithKey(command.at(0), command.required(u"key"_s).toLatin1());
+            ? std::optional(FeedVerifier::readProduct(command.required(u"product"_s)))
+            : std::nullopt;
+    const FeedVerifier::Verdict verdict =
+        product ? FeedVerifier::checkWithProduct(command.at(0), *product)
+                : FeedVerifier::checkWithKey(command.at(0), command.required(u"key"_s).toLatin1());
+    // Each user's own agent installs: a folder this user cannot write, the
+    // others likely cannot either.
+    QString why;
+    if (product && !InstallFolder(product->installDir).canReceive(0, &why))
+        print(stderr, u"palvane-feed: warning: "_s % why
+                          % u": the agent of this user cannot install there; an installDir"
+                            " starting with ~/ or $XDG_DATA_HOME/ is each user's own\n"_s);
     if (!verdict.accepted)
         throw ToolError{command.at(0) % u": refused: "_s % verdict.reason, ToolError::Refused};
     print(stdout, command.at(0) % u": accepted: "_s % verdict.summary % u'\n');
@@ -305,6 +381,8 @@ int main(int argc, char *argv[])
             return keygen(arguments);
         if (name == u"pubkey"_s)
             return pubkey(arguments);
+        if (name == u"new-product"_s)
+            return newProduct(arguments);
         if (name == u"add"_s)
             return add(arguments);
         if (name == u"set"_s)
