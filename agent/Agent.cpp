@@ -19,6 +19,7 @@ Agent::Agent(const AgentOptions &options, QObject *parent)
     , m_installer(&m_stateFile, &m_hasher)
     , m_feeds({options.feedMaxAgeMs, options.feedTimeoutMs, FeedKeeper::defaultCacheDir()},
               &m_feedMarks, &m_network)
+    , m_totalLimit(options.rateLimitTotalBytes)
     , m_idle(options.idleTimeoutMs)
 {
     // Before anything reads or writes the state file.
@@ -33,6 +34,7 @@ Agent::Agent(const AgentOptions &options, QObject *parent)
     m_context.rollout = &m_rollout;
     m_context.network = &m_network;
     m_context.transfer.rateLimit = options.rateLimitBytes;
+    m_context.transfer.totalLimit = &m_totalLimit;
     m_context.transfer.stallTimeoutMs = options.stallTimeoutMs;
     connect(&m_idle, &IdleWatch::idle, this, [this] {
         qCInfo(lcBus) << "no client left; exiting";

@@ -6,6 +6,7 @@
 #include "base/FileHasher.h"
 #include "base/StateFile.h"
 #include "bus/AgentContext.h"
+#include "download/RateLimiter.h"
 #include "feeds/FeedKeeper.h"
 #include "feeds/FeedMarks.h"
 #include "feeds/Products.h"
@@ -60,6 +61,8 @@ private:
     Installer m_installer;
     QNetworkAccessManager m_network;
     FeedKeeper m_feeds;
+    // Shared by every transfer, so it outlives them all.
+    RateLimiter m_totalLimit;
     AgentContext m_context;
     std::unique_ptr<ObjectRegistry> m_registry;
     std::unique_ptr<ServiceObject> m_service;

@@ -2,8 +2,16 @@
 #include "base/AgentLog.h"
 
 #include "base/WriteAll.h"
+#include "base/XdgDirs.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,11 +53,67 @@ const char *priorityPrefix(QtMsgType type)
     return "<6>";
 }
 
+// Whether standard error is a log file of our own, set once at start; its
+// size so far, under the mutex.
+bool ownFile = false;
+std::mutex fileMutex;
+qint64 fileBytes = 0;
+
+// Opens the log file onto standard error; false when it cannot be.
+bool openOntoStderr(const QByteArray &path, QString *error)
+{
+    const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
+                          0600);
+    struct stat st = {};
+    const bool ok = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)
+                    && ::dup2(fd, STDERR_FILENO) == STDERR_FILENO;
+    if (!ok)
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+    if (fd >= 0)
+        ::close(fd);
+    if (ok)
+        fileBytes = qint64(st.st_size);
+    return ok;
+}
+
 void writeLine(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     const QByteArray text = AgentLog::line(type, context, message, journal) + '\n';
+    if (ownFile) {
+        const std::lock_guard lock(fileMutex);
+        if (fileBytes + text.size() > AgentLog::RotateBytes) {
+            // One old file kept; a line that cannot go to a new file goes
+            // on to the old one.
+            const QByteArray path = QFile::encodeName(AgentLog::logFile());
+            QString error;
+            if (::rename(path.constData(), QByteArray(path + ".old").constData()) != 0
+                || !openOntoStderr(path, &error))
+                fileBytes = 0;
+        }
+        fileBytes += text.size();
+    }
     // One write per line, so lines from several threads never interleave.
     writeAll(STDERR_FILENO, text);
+}
+
+void logToFileWhenActivated()
+{
+    if (qEnvironmentVariableIsEmpty("DBUS_STARTER_BUS_TYPE") || journal || ::isatty(STDERR_FILENO))
+        return;
+    const QString path = AgentLog::logFile();
+    QString error = QDir().mkpath(QFileInfo(path).path()) ? QString() : u"cannot make its folder"_s;
+    const QByteArray before = "palvane-update-agent: logging to " + QFile::encodeName(path) + '\n';
+    const int saved = ::dup(STDERR_FILENO);
+    if (error.isEmpty() && openOntoStderr(QFile::encodeName(path), &error)) {
+        ownFile = true;
+        if (saved >= 0)
+            writeAll(saved, before);
+    } else {
+        qCWarning(lcCore).noquote() << "cannot log to" << path << "-"
+                                    << error + u"; logging to standard error"_s;
+    }
+    if (saved >= 0)
+        ::close(saved);
 }
 
 } // namespace
@@ -115,4 +179,10 @@ void AgentLog::install()
                            "%{if-warning}warning: %{endif}%{if-critical}error: %{endif}%{message}"_s);
     journal = isJournalStream(qgetenv("JOURNAL_STREAM"), STDERR_FILENO);
     qInstallMessageHandler(writeLine);
+    logToFileWhenActivated();
+}
+
+QString AgentLog::logFile()
+{
+    return XdgDirs::stateHome() + u"/palvane/agent.log"_s;
 }

@@ -35,7 +35,14 @@ bool isJournalStream(const QByteArray &journalStream, int fd);
 QByteArray line(QtMsgType type, const QMessageLogContext &context, const QString &message,
                 bool journal);
 // Sets the line pattern (unless QT_MESSAGE_PATTERN does) and routes every
-// message, Qt's own included, through line().
+// message, Qt's own included, through line(). Started by the bus itself
+// (DBUS_STARTER_BUS_TYPE set) with standard error neither a terminal nor the
+// journal, standard error becomes logFile() instead: the bus daemon's is
+// read by nobody.
 void install();
+// $XDG_STATE_HOME/palvane/agent.log; at RotateBytes it becomes
+// agent.log.old, replacing the one before.
+QString logFile();
+constexpr qint64 RotateBytes = 1024 * 1024;
 
 } // namespace AgentLog

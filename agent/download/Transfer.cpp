@@ -34,7 +34,7 @@ Transfer::Transfer(const ProductUpdate &update, const QString &folder,
     , m_folder(folder)
     , m_network(network)
     , m_settings(settings)
-    , m_limiter(settings.rateLimit, 0)
+    , m_limiter(settings.rateLimit, 0, settings.totalLimit)
 {
     m_pumpTimer.setSingleShot(true);
     connect(&m_pumpTimer, &QTimer::timeout, this, &Transfer::pump);
@@ -59,7 +59,7 @@ void Transfer::start()
     if (m_source || m_done)
         return;
     m_clock.start();
-    m_limiter = RateLimiter(m_settings.rateLimit, 0);
+    m_limiter = RateLimiter(m_settings.rateLimit, 0, m_settings.totalLimit);
     if (!createPartFile())
         return;
     if (m_update.url.isLocalFile()) {

@@ -24,6 +24,7 @@ public:
     struct Settings
     {
         qint64 rateLimit = 0; // bytes per second, 0 for none
+        RateLimiter *totalLimit = nullptr; // shared by all downloads, when set
         qint64 stallTimeoutMs = 30000;
     };
 

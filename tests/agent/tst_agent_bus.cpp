@@ -71,6 +71,8 @@ private Q_SLOTS:
     void logLinesCannotBeForged();
     void rollout_data();
     void rollout();
+    void commandLineAndLog_data();
+    void commandLineAndLog();
 
 private:
     HttpTestServer m_server;
@@ -695,8 +697,82 @@ void TestAgentBus::logLinesCannotBeForged()
     QVERIFY2(mentions.first().contains(logged), qPrintable(mentions.first()));
 }
 
-QTEST_GUILESS_MAIN(TestAgentBus)
-#include "tst_agent_bus.moc"
+// What an admin meets: the command line's statuses, and where the log goes
+// when the bus itself started the agent.
+void TestAgentBus::commandLineAndLog_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("activated");   // DBUS_STARTER_BUS_TYPE set, as the bus daemon sets it
+    QTest::addColumn<bool>("journal");     // JOURNAL_STREAM naming standard error
+    QTest::addColumn<qint64>("logBefore"); // bytes already in the state log
+    QTest::addColumn<int>("status");       // -1: runs and takes its name
+    QTest::addColumn<QString>("stderrText");
+    QTest::addColumn<QString>("stateLogText"); // empty: no state log made
+
+    const QStringList none;
+    const QString started = u"product(s) from"_s;
+    QTest::newRow("unknown option") << QStringList{u"--rate-limt"_s, u"5"_s} << false << false
+                                    << qint64(0) << 2 << u"Unknown option 'rate-limt'"_s << QString();
+    QTest::newRow("stray argument") << QStringList{u"extra"_s} << false << false << qint64(0) << 2
+                                    << u"unexpected argument \"extra\""_s << QString();
+    QTest::newRow("help in KiB") << QStringList{u"--help"_s} << false << false << qint64(0) << 0
+                                 << u"Slow all downloads together to KBPS KiB a second."_s
+                                 << QString();
+    QTest::newRow("started by hand") << none << false << false << qint64(0) << -1 << started
+                                     << QString();
+    QTest::newRow("activated: the state log") << none << true << false << qint64(0) << -1
+                                              << u"logging to "_s << started;
+    QTest::newRow("activated under the journal") << none << true << true << qint64(0) << -1
+                                                 << u"<6>palvane-update-agent"_s << QString();
+    QTest::newRow("activated: rotated at 1 MiB") << none << true << false << qint64(1024 * 1024 - 10)
+                                                 << -1 << u"logging to "_s << started;
+}
+
+void TestAgentBus::commandLineAndLog()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, activated);
+    QFETCH(bool, journal);
+    QFETCH(qint64, logBefore);
+    QFETCH(int, status);
+    QFETCH(QString, stderrText);
+    QFETCH(QString, stateLogText);
+
+    AgentFixture fixture;
+    fixture.catalog.writeProduct({});
+    const QString stateLog = fixture.xdgHome(u"XDG_STATE_HOME"_s) + u"/palvane/agent.log"_s;
+    if (activated)
+        fixture.environment.insert(u"DBUS_STARTER_BUS_TYPE"_s, u"session"_s);
+    if (journal) {
+        QVERIFY(QFile(fixture.logPath()).open(QIODevice::WriteOnly));
+        struct stat st = {};
+        QCOMPARE(::stat(QFile::encodeName(fixture.logPath()).constData(), &st), 0);
+        fixture.environment.insert(u"JOURNAL_STREAM"_s, QString::number(st.st_dev) % u':'
+                                                            % QString::number(st.st_ino));
+    }
+    if (logBefore > 0) {
+        QVERIFY(QDir().mkpath(QFileInfo(stateLog).path()));
+        QFile old(stateLog);
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write(QByteArray(logBefore, 'x')) == logBefore);
+    }
+    QCOMPARE(fixture.start(arguments, false), status == -1);
+    if (status != -1) {
+        QVERIFY(fixture.agent->waitForExit(5000));
+        QCOMPARE(fixture.agent->exitCode(), status);
+    }
+    QVERIFY2(fixture.agent->log().contains(stderrText), qPrintable(fixture.agent->log()));
+    if (stateLogText.isEmpty()) {
+        QVERIFY(!QFile::exists(stateLog));
+        return;
+    }
+    QFile log(stateLog);
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const QByteArray logged = log.readAll();
+    QVERIFY2(logged.contains(stateLogText.toUtf8()) && !logged.contains("xxx"), logged.constData());
+    QVERIFY(!fixture.agent->log().contains(stateLogText));
+    QCOMPARE(QFileInfo(stateLog + u".old"_s).size(), logBefore);
+}
+
 
 void TestAgentBus::rollout_data()
 {
@@ -780,3 +856,6 @@ void TestAgentBus::rollout()
         QTRY_COMPARE_WITH_TIMEOUT(fixture.agent->log().contains(line), !offered, 5000);
     }
 }
+
+QTEST_GUILESS_MAIN(TestAgentBus)
+#include "tst_agent_bus.moc"

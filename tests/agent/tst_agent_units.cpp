@@ -205,30 +205,51 @@ void TestAgentUnits::meterClampsBytesAndPercent()
 void TestAgentUnits::rateLimiterHoldsTheRate_data()
 {
     QTest::addColumn<qint64>("rate");
-    QTest::newRow("1 KB/s") << qint64(1024);
-    QTest::newRow("256 KB/s") << qint64(256 * 1024);
-    QTest::newRow("10 MB/s") << qint64(10 * 1024 * 1024);
+    QTest::addColumn<qint64>("total"); // what three readers share, the rate being each one's
+    QTest::newRow("1 KB/s") << qint64(1024) << qint64(0);
+    QTest::newRow("256 KB/s") << qint64(256 * 1024) << qint64(0);
+    QTest::newRow("10 MB/s") << qint64(10 * 1024 * 1024) << qint64(0);
+    QTest::newRow("three under a total of 256 KB/s") << qint64(0) << qint64(256 * 1024);
+    QTest::newRow("three at 64 KB/s under 1 MB/s") << qint64(64 * 1024) << qint64(1024 * 1024);
 }
 
 void TestAgentUnits::rateLimiterHoldsTheRate()
 {
     QFETCH(qint64, rate);
-    // A reader that always wants more, woken when the limiter says so.
-    RateLimiter limiter(rate, 0);
+    QFETCH(qint64, total);
+    // Readers that always want more, woken when the limiter says so; the
+    // total keeps its own clock, so the test runs in real time when it has one.
+    RateLimiter shared(total);
+    QList<RateLimiter> limiters(total > 0 ? 3 : 1, RateLimiter(rate, 0, total > 0 ? &shared : nullptr));
+    const qint64 runMs = total > 0 ? 1000 : 10000;
+    QElapsedTimer clock;
+    clock.start();
     qint64 now = 0;
     qint64 taken = 0;
     int wakeups = 0;
-    while (now < 10000) {
-        const qint64 allowed = std::min<qint64>(limiter.allowance(now), 256 * 1024);
-        limiter.consume(allowed);
-        taken += allowed;
-        now += std::max<qint64>(limiter.waitMs(256 * 1024, now), 1);
+    while (now < runMs) {
+        qint64 wait = 256 * 1024;
+        for (RateLimiter &limiter : limiters) {
+            const qint64 allowed = std::min<qint64>(limiter.allowance(now), 256 * 1024);
+            limiter.consume(allowed);
+            taken += allowed;
+            wait = std::min(wait, limiter.waitMs(256 * 1024, now));
+        }
+        if (total > 0) {
+            QTest::qSleep(int(std::max<qint64>(wait, 1)));
+            now = clock.elapsed();
+        } else {
+            now += std::max<qint64>(wait, 1);
+        }
         ++wakeups;
     }
-    const double expected = double(rate) * 10.0;
-    QVERIFY2(qAbs(double(taken) - expected) / expected < 0.05,
+    const double expected = double(total > 0 ? std::min(total, 3 * (rate ? rate : total)) : rate)
+                            * double(runMs) / 1000.0;
+    // Never over; in real time a late wake-up under load may lose some.
+    QVERIFY2(double(taken) < expected * 1.05
+                 && double(taken) > expected * (total > 0 ? 0.75 : 0.95),
              qPrintable(QString::number(taken) + u" of "_s + QString::number(expected)));
-    QVERIFY2(wakeups >= 10 * 10, qPrintable(QString::number(wakeups))); // smooth: many small reads
+    QVERIFY2(wakeups >= runMs / 100, qPrintable(QString::number(wakeups))); // smooth: many small reads
 
     RateLimiter unlimited(0, 0);
     QVERIFY(!unlimited.limited());
@@ -902,6 +923,22 @@ void TestAgentUnits::settingsPrecedence_data()
         << u"state-file=/tmp/x ignored: only taken from the command line"_s;
     QTest::newRow("not INI") << QByteArray("idle-timeout=10\n[broken") << QByteArray() << none
                              << 60000 << u"system.conf cannot be read as an INI file"_s;
+    QTest::newRow("locked: the user's file lowers it")
+        << QByteArray("idle-timeout=5\n[locked]\nidle-timeout=10") << QByteArray("idle-timeout=2")
+        << none << 2000 << QString();
+    QTest::newRow("locked: the user's file raises it")
+        << QByteArray("[locked]\nidle-timeout=10") << QByteArray("idle-timeout=20") << none << 10000
+        << u"user.conf - idle-timeout=20 ignored: locked at 10 or less by "_s;
+    QTest::newRow("locked: 0, never, is the most")
+        << QByteArray("[locked]\nidle-timeout=10") << QByteArray("idle-timeout=0") << none << 10000
+        << u"idle-timeout=0 ignored: locked at 10"_s;
+    QTest::newRow("locked: the command line raises it")
+        << QByteArray("[locked]\nidle-timeout=10") << QByteArray()
+        << QStringList{u"--idle-timeout"_s, u"30"_s} << 10000
+        << u"--idle-timeout 30 ignored: locked at 10"_s;
+    QTest::newRow("a lock in the user's file")
+        << QByteArray() << QByteArray("[locked]\nidle-timeout=10") << none << 60000
+        << u"locked/idle-timeout=10 ignored: only the system file locks settings"_s;
 }
 
 void TestAgentUnits::settingsPrecedence()
@@ -944,6 +981,7 @@ void TestAgentUnits::exampleConfigHoldsTheDefaults()
     QVERIFY(options.parse({u"agent"_s}, {path}));
     const AgentOptions defaults;
     QCOMPARE(options.rateLimitBytes, defaults.rateLimitBytes);
+    QCOMPARE(options.rateLimitTotalBytes, defaults.rateLimitTotalBytes);
     QCOMPARE(options.idleTimeoutMs, defaults.idleTimeoutMs);
     QCOMPARE(options.stallTimeoutMs, defaults.stallTimeoutMs);
     QCOMPARE(options.feedMaxAgeMs, defaults.feedMaxAgeMs);
