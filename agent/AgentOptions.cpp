@@ -163,6 +163,10 @@ void readConfigFile(AgentOptions &target, const QString &path, Locks *locks, boo
     for (const QString &key : std::as_const(keys)) {
         const bool locking = key.startsWith(LockedGroup);
         const QString name = locking ? key.mid(LockedGroup.size()) : key;
+        // QSettings takes only ';' for a comment; "#rate-limit=0", as the
+        // example has them, are commented settings too.
+        if (name.startsWith(u'#'))
+            continue;
         const auto option = std::find_if(options().cbegin(), options().cend(),
                                          [&](const Option &o) { return o.name == name; });
         // A comma makes QSettings return a list, which no setting takes.
