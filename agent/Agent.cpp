@@ -31,6 +31,7 @@ Agent::Agent(const AgentOptions &options, QObject *parent)
     m_context.products = &m_products;
     m_context.feeds = &m_feeds;
     m_context.installer = &m_installer;
+    m_context.hasher = &m_hasher;
     m_context.rollout = &m_rollout;
     m_context.network = &m_network;
     m_context.transfer.rateLimit = options.rateLimitBytes;

@@ -9,6 +9,7 @@
 #include <QString>
 
 class FeedKeeper;
+class FileHasher;
 class Installer;
 class ObjectRegistry;
 class Products;
@@ -20,6 +21,7 @@ struct AgentContext
     Products *products = nullptr;
     FeedKeeper *feeds = nullptr;
     Installer *installer = nullptr;
+    FileHasher *hasher = nullptr;
     const Rollout *rollout = nullptr;
     QNetworkAccessManager *network = nullptr;
     ObjectRegistry *registry = nullptr;

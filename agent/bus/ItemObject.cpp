@@ -3,7 +3,7 @@
 
 #include "bus/AgentContext.h"
 #include "base/AgentLog.h"
-#include "download/Transfer.h"
+#include "download/PayloadDownload.h"
 #include "install/Installer.h"
 #include "agent_item_adaptor.h"
 
@@ -166,18 +166,21 @@ void ItemObject::startDownload()
     m_state = State::Downloading;
     m_failure.clear();
     m_context->activity[claimKey()] = {true, 0, {}};
-    Transfer *transfer = new Transfer(m_update, m_installDir, m_context->network,
-                                      m_context->transfer, this);
+    auto *transfer = new PayloadDownload(m_update, m_installDir, m_context->hasher,
+                                         m_context->network, m_context->transfer, this);
     m_transfer = transfer;
-    connect(transfer, &Transfer::progressed, this, &ItemObject::onProgress);
-    connect(transfer, &Transfer::finished, this, &ItemObject::onFinished);
+    connect(transfer, &PayloadDownload::progressed, this, &ItemObject::onProgress);
+    connect(transfer, &PayloadDownload::finished, this, &ItemObject::onFinished);
+    // A delta's bytes while it downloads, the payload's after.
+    connect(transfer, &PayloadDownload::expecting, this,
+            [this, transfer](qint64 total) { m_meter.emplace(total, transfer->elapsedMs()); });
     // Execute returns at once; the events follow its reply. The start belongs
     // to this transfer: after a Cancel and another Execute it must not start
     // the next one too.
     QTimer::singleShot(0, transfer, [this, transfer] { beginDownload(transfer); });
 }
 
-void ItemObject::beginDownload(Transfer *transfer)
+void ItemObject::beginDownload(PayloadDownload *transfer)
 {
     if (m_state != State::Downloading || m_transfer != transfer)
         return;

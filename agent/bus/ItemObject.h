@@ -13,7 +13,7 @@
 
 #include <optional>
 
-class Transfer;
+class PayloadDownload;
 struct AgentContext;
 
 // One update a client can download and install. Its events go out from its
@@ -51,7 +51,7 @@ private:
     QString claimKey() const;
     void release();
     void startDownload();
-    void beginDownload(Transfer *transfer);
+    void beginDownload(PayloadDownload *transfer);
     void onProgress(qint64 bytes);
     void onFinished(Contract::DownloadResult result, const QString &reason);
     void startUnpack();
@@ -71,7 +71,7 @@ private:
     ProductUpdate m_update;
     State m_state = State::Idle;
     QString m_failure;
-    QPointer<Transfer> m_transfer;
+    QPointer<PayloadDownload> m_transfer;
     // An archive being unpacked before its download completes, and then
     // the tree's name in the install folder.
     QPointer<ArchiveUnpack> m_unpack;

@@ -19,14 +19,14 @@ using namespace Qt::StringLiterals;
 namespace {
 
 std::optional<QByteArray> requiredSha256(const QJsonObject &object, const QString &where,
-                                         QString *error)
+                                         QString *error, const QString &key = u"sha256"_s)
 {
-    const std::optional<QString> text = JsonFields::requiredString(object, u"sha256"_s, where, error);
+    const std::optional<QString> text = JsonFields::requiredString(object, key, where, error);
     if (!text)
         return std::nullopt;
     static const QRegularExpression hex(u"^[0-9a-fA-F]{64}$"_s);
     if (!hex.match(*text).hasMatch()) {
-        *error = where % u"field \"sha256\" must be 64 hexadecimal digits"_s;
+        *error = where % u"field \""_s % key % u"\" must be 64 hexadecimal digits"_s;
         return std::nullopt;
     }
     return QByteArray::fromHex(text->toLatin1());
@@ -59,6 +59,61 @@ bool readArchiveFields(const QJsonObject &object, const QString &where, const QS
         return false;
     update->install = ProductUpdate::Install::Archive;
     update->unpackedSize = *unpackedSize;
+    return true;
+}
+
+std::optional<ProductUpdate::Delta> readDelta(const QJsonObject &object, const QString &where,
+                                             const QUrl &base, QString *error)
+{
+    using namespace JsonFields;
+    const std::optional<QByteArray> from = requiredSha256(object, where, error, u"fromSha256"_s);
+    const std::optional<QString> urlText = from ? requiredString(object, u"url"_s, where, error)
+                                                : std::nullopt;
+    const std::optional<qint64> size =
+        urlText ? requiredInteger(object, u"size"_s, 1, where, error) : std::nullopt;
+    const std::optional<QByteArray> sha256 = size ? requiredSha256(object, where, error)
+                                                  : std::nullopt;
+    if (!sha256)
+        return std::nullopt;
+    const std::optional<QUrl> url = address(*urlText, base, error);
+    if (!url) {
+        *error = where % u"field \"url\" "_s % *error;
+        return std::nullopt;
+    }
+    return ProductUpdate::Delta{*from, *url, *size, *sha256};
+}
+
+bool readDeltas(const QJsonObject &object, const QString &where, const QUrl &base,
+                ProductUpdate *update, QString *error)
+{
+    const QJsonValue value = object.value(u"deltas"_s);
+    if (value.isUndefined())
+        return true;
+    if (!value.isArray() || value.toArray().size() > ProductUpdate::MaxDeltas) {
+        *error = where % u"field \"deltas\" must be a list of at most "_s
+                 % QString::number(ProductUpdate::MaxDeltas) % u" deltas"_s;
+        return false;
+    }
+    const QJsonArray list = value.toArray();
+    for (qsizetype i = 0; i < list.size(); ++i) {
+        const QString at = where % u"deltas["_s % QString::number(i) % u"]: "_s;
+        if (!list.at(i).isObject()) {
+            *error = at % u"must be a JSON object"_s;
+            return false;
+        }
+        const std::optional<ProductUpdate::Delta> delta =
+            readDelta(list.at(i).toObject(), at, base, error);
+        if (!delta)
+            return false;
+        // Two from one file: which applies would depend on their order.
+        for (const ProductUpdate::Delta &known : std::as_const(update->deltas)) {
+            if (known.fromSha256 == delta->fromSha256) {
+                *error = at % u"field \"fromSha256\" repeats that of another delta"_s;
+                return false;
+            }
+        }
+        update->deltas.append(*delta);
+    }
     return true;
 }
 
@@ -107,7 +162,10 @@ std::optional<ProductUpdate> readUpdate(const QJsonObject &object, const QString
     if (*install == u"archive"_s) {
         if (!readArchiveFields(object, where, *version, &update, error))
             return std::nullopt;
-    } else if (*install != u"file"_s) {
+    } else if (*install == u"file"_s) {
+        if (!readDeltas(object, where, base, &update, error))
+            return std::nullopt;
+    } else {
         *error = where % u"field \"install\" must be \"file\" or \"archive\", not \""_s % *install
                  % u'"';
         return std::nullopt;

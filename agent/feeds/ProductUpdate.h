@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QUrl>
 
@@ -23,6 +24,18 @@ struct ProductUpdate
     // The share of machines offered it, in hundredths of a percent: those
     // whose bucket is below it.
     int rollout = 10000;
+    // A file's payload may also be made from the file in place, when that
+    // file's SHA-256 is one a delta is made from.
+    struct Delta
+    {
+        QByteArray fromSha256; // raw digests, 32 bytes
+        QUrl url;
+        qint64 size = 0;
+        QByteArray sha256; // of the delta itself
+        bool operator==(const Delta &) const = default;
+    };
+    static constexpr int MaxDeltas = 8;
+    QList<Delta> deltas;
 
     bool isArchive() const { return install == Install::Archive; }
     // The room a download needs in the install folder.

@@ -118,6 +118,8 @@ private Q_SLOTS:
     void diskFull();
     void vendorProducts_data();
     void vendorProducts();
+    void delta_data();
+    void delta();
 
 private:
     HttpTestServer m_server;
@@ -739,6 +741,120 @@ void TestAgentDownloads::vendorProducts()
                                  DownloadTimeoutMs);
         QCOMPARE(QFile::exists(previousFile), kept);
     }
+}
+
+void TestAgentDownloads::delta_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("viaDelta"); // then the whole payload is not even served
+
+    QTest::newRow("the right one of two") << u"right"_s << true;
+    QTest::newRow("made by palvane-feed") << u"tool"_s << true;
+    QTest::newRow("over http") << u"http"_s << true;
+    QTest::newRow("from no file in place") << u"unmatched"_s << false;
+    QTest::newRow("corrupt") << u"corrupt"_s << false;
+    QTest::newRow("of the wrong size") << u"size"_s << false;
+    QTest::newRow("decoding to other bytes") << u"other"_s << false;
+}
+
+void TestAgentDownloads::delta()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, viaDelta);
+
+    AgentFixture fixture;
+    TestCatalog &catalog = fixture.catalog;
+    // The new version differs from the old in runs of 4 KiB here and there.
+    const QByteArray old = catalog.makePayload(u"old.bin"_s, PayloadSize);
+    QByteArray payload = old;
+    for (qint64 at = 100000; at + 4096 < payload.size(); at += 300000)
+        payload.replace(at, 4096, catalog.makePayload(u"run"_s, 4096));
+    QVERIFY(QDir().mkpath(catalog.installDir()));
+    QVERIFY(writeFile(catalog.installDir() + u"/u1.bin"_s, old));
+    const QString payloadPath = catalog.payloadDir() + u"/new.bin"_s;
+    QVERIFY(writeFile(payloadPath, payload));
+    const auto makeDelta = [&](const QString &from, const QString &to, const QString &out) {
+        return QProcess::execute(u"zstd"_s, {u"-qq"_s, u"-f"_s, u"--patch-from="_s + from, to,
+                                             u"-o"_s, out}) == 0;
+    };
+    const QString deltaPath = catalog.payloadDir() + u"/new.bin.zst"_s;
+    const auto entry = [&](const QString &path, const QByteArray &from) {
+        const QByteArray bytes = fileContent(path);
+        return QJsonObject{
+            {u"fromSha256"_s, QString::fromLatin1(QCryptographicHash::hash(from, QCryptographicHash::Sha256).toHex())},
+            {u"url"_s, TestCatalog::fileUrl(path).toString()},
+            {u"size"_s, double(bytes.size())},
+            {u"sha256"_s, QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex())}};
+    };
+    // A delta from some other file comes first: the one in place must choose.
+    const QByteArray stranger = catalog.makePayload(u"stranger.bin"_s, 4096);
+    QVERIFY(makeDelta(catalog.payloadDir() + u"/stranger.bin"_s, payloadPath,
+                      catalog.payloadDir() + u"/stranger.zst"_s));
+    QJsonArray deltas{entry(catalog.payloadDir() + u"/stranger.zst"_s, stranger)};
+    QJsonObject mine;
+    if (kind == u"tool"_s) {
+        const QString scratch = fixture.root() + u"/scratch.json"_s;
+        const QString tool = QStringLiteral(PALVANE_FEED_BINARY);
+        QCOMPARE(QProcess::execute(tool, {u"add"_s, scratch, payloadPath, u"--product"_s, fixture.code(),
+                                          u"--id"_s, u"u1"_s, u"--name"_s, u"First"_s, u"--version"_s, u"1.0"_s}),
+                 0);
+        const QString installed = catalog.installDir() + u"/u1.bin"_s;
+        QCOMPARE(QProcess::execute(tool, {u"delta"_s, scratch, u"--id"_s, u"u1"_s, installed,
+                                          u"--out"_s, deltaPath, u"--payload"_s, payloadPath}),
+                 0);
+        // Stock zstd reads it back as the payload.
+        QCOMPARE(QProcess::execute(u"zstd"_s, {u"-qq"_s, u"-f"_s, u"-d"_s, u"--long=31"_s,
+                                               u"--patch-from="_s + installed, deltaPath, u"-o"_s,
+                                               fixture.root() + u"/check.bin"_s}),
+                 0);
+        QCOMPARE(fileContent(fixture.root() + u"/check.bin"_s), payload);
+        mine = QJsonDocument::fromJson(fileContent(scratch))[u"updates"_s][0][u"deltas"_s][0].toObject();
+        QCOMPARE(mine.value(u"sha256"_s), entry(deltaPath, old).value(u"sha256"_s));
+        mine[u"url"_s] = TestCatalog::fileUrl(deltaPath).toString();
+    } else if (kind == u"other"_s) {
+        QByteArray other = payload;
+        other[0] = char(other[0] ^ 1);
+        QVERIFY(writeFile(fixture.root() + u"/other.bin"_s, other));
+        QVERIFY(makeDelta(catalog.installDir() + u"/u1.bin"_s, fixture.root() + u"/other.bin"_s, deltaPath));
+        mine = entry(deltaPath, old);
+    } else {
+        QVERIFY(makeDelta(catalog.installDir() + u"/u1.bin"_s, payloadPath, deltaPath));
+        if (kind == u"corrupt"_s) {
+            QByteArray bytes = fileContent(deltaPath);
+            bytes.replace(bytes.size() / 2, 64, QByteArray(64, '\xff'));
+            QVERIFY(writeFile(deltaPath, bytes));
+        }
+        mine = entry(deltaPath, kind == u"unmatched"_s ? stranger + "x" : old);
+        if (kind == u"size"_s)
+            mine[u"size"_s] = mine.value(u"size"_s).toDouble() - 1;
+        if (kind == u"http"_s) {
+            m_server.setRoute(u"/delta/new.bin.zst"_s, {Kind::Serve, fileContent(deltaPath), {}, 0});
+            mine[u"url"_s] = m_server.url(u"/delta/new.bin.zst"_s).toString();
+        }
+    }
+    deltas.append(mine);
+
+    QJsonObject update = TestCatalog::update(u"u1"_s, u"First"_s, payload,
+                                             TestCatalog::fileUrl(viaDelta ? fixture.root() + u"/gone.bin"_s
+                                                                           : payloadPath));
+    update[u"deltas"_s] = deltas;
+    const QString path = startWithUpdate(fixture, update);
+    QVERIFY(!path.isEmpty());
+    Proxy::UpdateItem item = fixture.item(path);
+    Proxy::UpdateItemEvents events(fixture.agent->uniqueName(), path, fixture.connection());
+    QSignalSpy progress(&events, &Proxy::UpdateItemEvents::OnProgressChanged);
+    QSignalSpy complete(&events, &Proxy::UpdateItemEvents::OnDownloadComplete);
+    QVERIFY(QDBusReply<void>(item.Execute()).isValid());
+    QCOMPARE(resultCode(complete, DownloadTimeoutMs), Result::Success);
+    QCOMPARE(complete.size(), 1);
+    // Progress counts the delta's bytes when it is one that arrives.
+    QCOMPARE(mostBytes(progress), viaDelta ? mine.value(u"size"_s).toInt() : int(payload.size()));
+    QVERIFY(QDBusReply<void>(item.Execute()).isValid());
+    QCOMPARE(fileContent(catalog.installDir() + u"/u1.bin"_s), payload);
+    QCOMPARE(catalog.installedFiles(), QStringList{u"u1.bin"_s});
+    // One warning for a delta that failed; none when none applied.
+    QCOMPARE(fixture.agent->log().count(u"- downloading the whole payload"_s),
+             viaDelta || kind == u"unmatched"_s ? 0 : 1);
 }
 
 QTEST_GUILESS_MAIN(TestAgentDownloads)

@@ -388,6 +388,26 @@ void TestAgentUnits::feedFile_data()
     for (const char *bad : {"100.01", "-1", "12.345", "\"50\"", "null"})
         QTest::addRow("rollout %s", bad) << QByteArray(head + update(", \"rollout\": " + QByteArray(bad)) + "]}")
                                         << rolloutError;
+    // No ", " inside: update() would take its fields for the update's own.
+    const QByteArray delta = R"({"fromSha256": "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb",)"
+                             R"("url": "d.zst","size": 9,)"
+                             R"("sha256": "cccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccc"})";
+    QTest::newRow("a delta") << QByteArray(head + update(", \"deltas\": [" + delta + "]") + "]}")
+                             << QString();
+    QByteArrayList nine(9, delta);
+    for (int i = 0; i < 9; ++i)
+        nine[i].replace("bbbbbbbb", QByteArray::number(10000000 + i));
+    QTest::newRow("nine deltas") << QByteArray(head + update(", \"deltas\": [" + nine.join(',') + "]") + "]}")
+                                 << u"updates[0]: field \"deltas\" must be a list of at most 8 deltas"_s;
+    QTest::newRow("two deltas from one file")
+        << QByteArray(head + update(", \"deltas\": [" + delta + "," + delta + "]") + "]}")
+        << u"updates[0]: deltas[1]: field \"fromSha256\" repeats that of another delta"_s;
+    QTest::newRow("a delta of no bytes")
+        << QByteArray(head + update(", \"deltas\": [" + QByteArray(delta).replace("9", "0") + "]") + "]}")
+        << u"updates[0]: deltas[0]: field \"size\" must be a whole number"_s;
+    QTest::newRow("a delta without its source")
+        << QByteArray(head + update(", \"deltas\": [{\"url\": \"d.zst\"}]") + "]}")
+        << u"updates[0]: deltas[0]: missing field \"fromSha256\""_s;
     QTest::newRow("archive link leaving the folder")
         << QByteArray(head + update(archive + R"(, "file": "../app")") + "]}")
         << u"would leave the install folder"_s;

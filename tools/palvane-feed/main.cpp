@@ -24,9 +24,14 @@
 #include <QUrl>
 #include <QUuid>
 
+#include <zstd.h>
+
 #include <cstdio>
 #include <fcntl.h>
 #include <limits>
+#include <memory>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -42,6 +47,8 @@ const QString Usage = uR"(usage:
                    [--file NAME] [--failure-text TEXT] [--product CODE]
                    [--install archive] [--rollout P]
   palvane-feed set FEED --id ID --rollout P
+  palvane-feed delta FEED --id ID OLDPAYLOAD [--url URL] [--out FILE]
+                     [--payload FILE]
   palvane-feed sign FEED --key KEYFILE [--valid-for DAYS] [--product PRODUCTFILE]
   palvane-feed verify FEED (--product PRODUCTFILE | --key PUBLICKEY)
 
@@ -291,6 +298,129 @@ int set(const QStringList &arguments)
     return 0;
 }
 
+// A whole file mapped read-only, for the compressor to read as it likes.
+class MappedFile
+{
+public:
+    explicit MappedFile(const QString &path)
+    {
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        struct stat st = {};
+        if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            if (fd >= 0)
+                ::close(fd);
+            throw ToolError{path % u": cannot be read as a regular file"_s};
+        }
+        m_size = size_t(st.st_size);
+        void *at = m_size ? ::mmap(nullptr, m_size, PROT_READ, MAP_PRIVATE, fd, 0) : nullptr;
+        ::close(fd);
+        if (at == MAP_FAILED)
+            throw ToolError{path % u": cannot be mapped"_s};
+        m_data = static_cast<const char *>(at);
+    }
+    ~MappedFile()
+    {
+        if (m_data)
+            ::munmap(const_cast<char *>(m_data), m_size);
+    }
+    MappedFile(const MappedFile &) = delete;
+    MappedFile &operator=(const MappedFile &) = delete;
+    const char *data() const { return m_data; }
+    size_t size() const { return m_size; }
+
+private:
+    const char *m_data = nullptr;
+    size_t m_size = 0;
+};
+
+// What zstd --patch-from --long -19 makes: one frame, with its content size,
+// whose window reaches from the end of the new file back to the start of
+// the old one.
+QByteArray makeDelta(const QString &oldPath, const QString &newPath)
+{
+    constexpr int MaxWindowLog = 31;
+    const MappedFile old(oldPath);
+    const MappedFile now(newPath);
+    const size_t reach = old.size() + now.size();
+    if (reach > size_t(1) << MaxWindowLog)
+        throw ToolError{u"the old and the new payload together pass 2 GiB, more than one delta can span"_s};
+    int windowLog = 10; // zstd's smallest
+    while ((size_t(1) << windowLog) < reach)
+        ++windowLog;
+    const std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx *)> context(ZSTD_createCCtx(), ZSTD_freeCCtx);
+    for (const size_t code :
+         {ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, 19),
+          ZSTD_CCtx_setParameter(context.get(), ZSTD_c_windowLog, windowLog),
+          ZSTD_CCtx_setParameter(context.get(), ZSTD_c_enableLongDistanceMatching, 1),
+          ZSTD_CCtx_setParameter(context.get(), ZSTD_c_checksumFlag, 1),
+          ZSTD_CCtx_refPrefix(context.get(), old.data(), old.size())}) {
+        if (ZSTD_isError(code))
+            throw ToolError{u"zstd: "_s % QString::fromLatin1(ZSTD_getErrorName(code))};
+    }
+    const size_t bound = ZSTD_compressBound(now.size());
+    // Only the pages written are ever touched.
+    const std::unique_ptr<char[]> out(new char[bound]);
+    const size_t made = ZSTD_compress2(context.get(), out.get(), bound, now.data(), now.size());
+    if (ZSTD_isError(made))
+        throw ToolError{u"zstd: "_s % QString::fromLatin1(ZSTD_getErrorName(made))};
+    return QByteArray(out.get(), qsizetype(made));
+}
+
+int delta(const QStringList &arguments)
+{
+    const Command command(arguments, {u"FEED"_s, u"OLDPAYLOAD"_s},
+                          {u"id"_s, u"url"_s, u"out"_s, u"payload"_s});
+    const QString feedPath = command.at(0);
+    FeedDocument feed = FeedDocument::load(feedPath);
+    QJsonObject update = feed.update(command.required(u"id"_s));
+    const QString id = update.value(u"id"_s).toString();
+    if (update.value(u"install"_s).toString() == u"archive"_s)
+        throw ToolError{id % u" is an archive update, which carries no deltas"_s, ToolError::Usage};
+    const QString payloadUrl = update.value(u"url"_s).toString();
+    const QUrl resolved = QUrl::fromLocalFile(QFileInfo(feedPath).absoluteFilePath())
+                              .resolved(QUrl(payloadUrl));
+    if (!command.has(u"payload"_s) && !resolved.isLocalFile())
+        throw ToolError{id % u"'s payload is not a local file: give --payload FILE"_s,
+                        ToolError::Usage};
+    const QString payload = command.has(u"payload"_s) ? command.value(u"payload"_s)
+                                                       : resolved.toLocalFile();
+    qint64 size = 0;
+    const QString sha256 = QString::fromLatin1(sha256OfFile(payload, &size));
+    if (size != update.value(u"size"_s).toInteger()
+        || sha256.compare(update.value(u"sha256"_s).toString(), Qt::CaseInsensitive) != 0)
+        throw ToolError{payload % u" is not the payload of "_s % id
+                        % u" (its size or SHA-256 differs); give the right one with --payload"_s};
+    qint64 oldSize = 0;
+    const QString from = QString::fromLatin1(sha256OfFile(command.at(1), &oldSize));
+
+    const QByteArray bytes = makeDelta(command.at(1), payload);
+    const QString out = command.has(u"out"_s) ? command.value(u"out"_s)
+                                               : payload % u".from-"_s % from.left(12) % u".zst"_s;
+    writeAtomically(out, bytes);
+    qint64 deltaSize = 0;
+    const QJsonObject entry{
+        {u"fromSha256"_s, from},
+        {u"url"_s, command.has(u"url"_s)
+                       ? command.value(u"url"_s)
+                       : payloadUrl.left(payloadUrl.lastIndexOf(u'/') + 1) % QFileInfo(out).fileName()},
+        {u"sha256"_s, QString::fromLatin1(sha256OfFile(out, &deltaSize))},
+        {u"size"_s, deltaSize}};
+    QJsonArray deltas;
+    for (const QJsonValue &known : update.value(u"deltas"_s).toArray()) {
+        if (known.toObject().value(u"fromSha256"_s).toString().compare(from, Qt::CaseInsensitive) != 0)
+            deltas.append(known);
+    }
+    deltas.append(entry);
+    update.insert(u"deltas"_s, deltas);
+    checkUpdate(update);
+    feed.putUpdate(update);
+    writeAtomically(feedPath, feed.toJson());
+    print(stderr, out % u": "_s % QString::number(deltaSize) % u" bytes ("_s
+                      % QString::number(100.0 * double(deltaSize) / double(std::max<qint64>(size, 1)), 'f', 1)
+                      % u" % of the payload), from "_s % command.at(1) % u"; sign the feed before publishing it\n"_s);
+    return 0;
+}
+
 int sign(const QStringList &arguments)
 {
     const Command command(arguments, {u"FEED"_s}, {u"key"_s, u"valid-for"_s, u"product"_s});
@@ -389,6 +519,8 @@ int main(int argc, char *argv[])
             return set(arguments);
         if (name == u"sign"_s)
             return sign(arguments);
+        if (name == u"delta"_s)
+            return delta(arguments);
         if (name == u"verify"_s)
             return verify(arguments);
         if (name == u"--help"_s || name == u"-h"_s) {
