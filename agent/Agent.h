@@ -12,9 +12,9 @@
 #include "feeds/Products.h"
 #include "feeds/Rollout.h"
 #include "install/Installer.h"
+#include "net/Network.h"
 
 #include <QDBusConnection>
-#include <QNetworkAccessManager>
 #include <QObject>
 
 #include <memory>
@@ -59,7 +59,7 @@ private:
     FileHasher m_hasher;
     FeedMarks m_feedMarks;
     Installer m_installer;
-    QNetworkAccessManager m_network;
+    Network m_network;
     FeedKeeper m_feeds;
     // Shared by every transfer, so it outlives them all.
     RateLimiter m_totalLimit;

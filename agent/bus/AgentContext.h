@@ -11,9 +11,9 @@
 class FeedKeeper;
 class FileHasher;
 class Installer;
+class Network;
 class ObjectRegistry;
 class Products;
-class QNetworkAccessManager;
 
 // What the bus objects share, owned by the Agent.
 struct AgentContext
@@ -23,7 +23,7 @@ struct AgentContext
     Installer *installer = nullptr;
     FileHasher *hasher = nullptr;
     const Rollout *rollout = nullptr;
-    QNetworkAccessManager *network = nullptr;
+    Network *network = nullptr;
     ObjectRegistry *registry = nullptr;
     Transfer::Settings transfer;
     // Updates some item is downloading or holds downloaded ("CODE/id"): two

@@ -2,28 +2,23 @@
 #include "download/HttpSource.h"
 
 #include "download/PartFile.h"
-
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
+#include "net/HttpRequest.h"
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
-// Bounds what Qt buffers ahead of a rate-limited reader; TCP then holds
-// the sender back.
+// What may wait unread before libcurl stops reading: a rate-limited reader
+// then holds the sender back through TCP.
 constexpr qint64 ReadBufferBytes = 512 * 1024;
-constexpr int MaxRedirects = 10;
 
 } // namespace
 
-HttpSource::HttpSource(const QUrl &url, QNetworkAccessManager *network, int transferTimeoutMs,
-                       QObject *parent)
+HttpSource::HttpSource(const QUrl &url, Network *network, qint64 size, QObject *parent)
     : PayloadSource(parent)
     , m_url(url)
     , m_network(network)
-    , m_transferTimeoutMs(transferTimeoutMs)
+    , m_size(size)
 {
 }
 
@@ -34,51 +29,29 @@ HttpSource::~HttpSource()
 
 void HttpSource::start()
 {
-    QNetworkRequest request(m_url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setMaximumRedirectsAllowed(MaxRedirects);
-    request.setTransferTimeout(m_transferTimeoutMs);
-    // The checksum is of the file itself, not of a compressed form of it.
-    request.setRawHeader("Accept-Encoding", "identity");
-    m_reply = m_network->get(request);
-    m_reply->setReadBufferSize(ReadBufferBytes);
-    connect(m_reply, &QNetworkReply::readyRead, this, [this] {
-        if (checkStatus())
-            Q_EMIT readyRead();
-    });
-    connect(m_reply, &QNetworkReply::finished, this, &HttpSource::onFinished);
-}
-
-// An error page is not the payload: refuse its body.
-bool HttpSource::checkStatus()
-{
-    if (m_refused || !m_reply)
-        return false;
-    const QVariant status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!status.isValid() || (status.toInt() >= 200 && status.toInt() < 300))
-        return true;
-    const QString reason = m_reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
-    m_error = u"HTTP "_s % QString::number(status.toInt())
-              % (reason.isEmpty() ? QString() : u' ' % reason) % u" from "_s
-              % m_reply->url().toDisplayString();
-    if (status.toInt() >= 300 && status.toInt() < 400)
-        m_error += u" (redirect not followed)"_s;
-    m_refused = true;
-    m_reply->abort();
-    return false;
+    if (m_request)
+        return;
+    HttpRequest::Options options;
+    options.bodyLimit = m_size;
+    options.pauseAbove = ReadBufferBytes;
+    m_request = new HttpRequest(m_network, m_url, options, this);
+    connect(m_request, &HttpRequest::readyRead, this, &PayloadSource::readyRead);
+    connect(m_request, &HttpRequest::finished, this, &HttpSource::onFinished);
+    m_request->start();
 }
 
 void HttpSource::onFinished()
 {
-    if (m_finished)
-        return;
     m_finished = true;
-    if (checkStatus() && m_reply->error() != QNetworkReply::NoError) {
-        if (m_reply->error() == QNetworkReply::OperationCanceledError)
-            m_error = u"no answer from "_s % m_url.host() % u" in time"_s;
-        else
-            m_error = m_reply->errorString();
+    const int status = m_request->status();
+    if (!m_request->errorText().isEmpty()) {
+        m_error = m_request->errorText();
+    } else if (status < 200 || status >= 300) {
+        // An error page is not the payload.
+        m_refused = true;
+        m_error = m_request->statusText();
+        if (status >= 300 && status < 400)
+            m_error += u" (redirect not followed)"_s;
     }
     Q_EMIT finished();
 }
@@ -86,11 +59,9 @@ void HttpSource::onFinished()
 qint64 HttpSource::bytesAvailable() const
 {
     // What arrived before a broken line still counts.
-    return m_reply && !m_refused ? m_reply->bytesAvailable() : 0;
+    return m_request && !m_refused ? m_request->bytesAvailable() : 0;
 }
 
-// Whatever Qt buffered, up to its read buffer: a whole block taken at once
-// comes without a copy.
 qint64 HttpSource::chunkBytes(qint64 suggested) const
 {
     return std::max(suggested, ReadBufferBytes);
@@ -98,25 +69,20 @@ qint64 HttpSource::chunkBytes(qint64 suggested) const
 
 qint64 HttpSource::copyTo(PartFile &part, qint64 maxSize, QString *error)
 {
-    if (!m_reply || m_refused)
+    if (!m_request || m_refused)
         return 0;
-    // As a QByteArray: a whole block Qt buffered comes without a copy, and
-    // the hashing thread shares it rather than reading it back.
-    const QByteArray chunk = m_reply->read(maxSize);
+    // The hashing thread shares the chunk rather than reading it back.
+    const QByteArray chunk = m_request->read(maxSize);
     return part.append(chunk, error) ? chunk.size() : -1;
 }
 
 bool HttpSource::isFinished() const
 {
-    return m_finished || !m_error.isEmpty();
+    return m_finished;
 }
 
 void HttpSource::abort()
 {
-    if (!m_reply)
-        return;
-    m_reply->disconnect(this);
-    m_reply->abort();
-    m_reply->deleteLater();
-    m_reply = nullptr;
+    if (m_request)
+        m_request->abort();
 }

@@ -3,20 +3,19 @@
 
 #include "download/PayloadSource.h"
 
-#include <QPointer>
 #include <QUrl>
 
-class QNetworkAccessManager;
-class QNetworkReply;
+class HttpRequest;
+class Network;
 
-// A payload fetched with HTTP GET; redirects are followed.
+// A payload fetched with HTTP GET, redirects followed, the body cut one byte
+// past `size` so an oversized payload shows as such.
 class HttpSource : public PayloadSource
 {
     Q_OBJECT
 
 public:
-    HttpSource(const QUrl &url, QNetworkAccessManager *network, int transferTimeoutMs,
-               QObject *parent = nullptr);
+    HttpSource(const QUrl &url, Network *network, qint64 size, QObject *parent = nullptr);
     ~HttpSource() override;
 
     void start() override;
@@ -28,13 +27,12 @@ public:
     void abort() override;
 
 private:
-    bool checkStatus();
     void onFinished();
 
     QUrl m_url;
-    QNetworkAccessManager *m_network;
-    int m_transferTimeoutMs;
-    QPointer<QNetworkReply> m_reply;
+    Network *m_network;
+    qint64 m_size;
+    HttpRequest *m_request = nullptr;
     QString m_error;
     bool m_refused = false; // an error status: its body is not the payload
     bool m_finished = false;

@@ -18,7 +18,7 @@ using namespace Qt::StringLiterals;
 using Contract::DownloadResult;
 
 PayloadDownload::PayloadDownload(const ProductUpdate &update, const QString &folder,
-                                 FileHasher *hasher, QNetworkAccessManager *network,
+                                 FileHasher *hasher, Network *network,
                                  const Transfer::Settings &settings, QObject *parent)
     : QObject(parent)
     , m_update(update)

@@ -15,7 +15,7 @@
 #include <mutex>
 
 class FileHasher;
-class QNetworkAccessManager;
+class Network;
 
 // One update's payload into a verified hidden file of the install folder:
 // made from a delta against the file in place when the feed lists one for
@@ -27,7 +27,7 @@ class PayloadDownload : public QObject
 
 public:
     PayloadDownload(const ProductUpdate &update, const QString &folder, FileHasher *hasher,
-                    QNetworkAccessManager *network, const Transfer::Settings &settings,
+                    Network *network, const Transfer::Settings &settings,
                     QObject *parent = nullptr);
     ~PayloadDownload() override;
 
@@ -63,7 +63,7 @@ private:
     ProductUpdate m_update;
     QString m_folder;
     FileHasher *m_hasher;
-    QNetworkAccessManager *m_network;
+    Network *m_network;
     Transfer::Settings m_settings;
     QElapsedTimer m_clock;
     // The delta's download, then the whole payload's if it comes to that.

@@ -28,7 +28,7 @@ QString failedBecause(const QString &detail)
 } // namespace
 
 Transfer::Transfer(const ProductUpdate &update, const QString &folder,
-                   QNetworkAccessManager *network, const Settings &settings, QObject *parent)
+                   Network *network, const Settings &settings, QObject *parent)
     : QObject(parent)
     , m_update(update)
     , m_folder(folder)
@@ -65,12 +65,7 @@ void Transfer::start()
     if (m_update.url.isLocalFile()) {
         m_source = new FileSource(m_update.url.toLocalFile(), this);
     } else {
-        // Qt's own timeout is only a backstop behind the watchdog, whose
-        // message is clearer.
-        const qint64 backstop = m_settings.stallTimeoutMs * 2;
-        m_source = new HttpSource(m_update.url, m_network,
-                                  int(std::min<qint64>(backstop, std::numeric_limits<int>::max())),
-                                  this);
+        m_source = new HttpSource(m_update.url, m_network, m_update.size, this);
     }
     connect(m_source, &PayloadSource::readyRead, this, &Transfer::pump);
     connect(m_source, &PayloadSource::finished, this, &Transfer::pump);

@@ -11,7 +11,7 @@
 #include <QTimer>
 
 class PayloadSource;
-class QNetworkAccessManager;
+class Network;
 
 // Downloads one payload into a hidden .part file inside the install folder,
 // hashing as the bytes arrive, so the verified file can later be moved into
@@ -28,7 +28,7 @@ public:
         qint64 stallTimeoutMs = 30000;
     };
 
-    Transfer(const ProductUpdate &update, const QString &folder, QNetworkAccessManager *network,
+    Transfer(const ProductUpdate &update, const QString &folder, Network *network,
              const Settings &settings, QObject *parent = nullptr);
     ~Transfer() override;
 
@@ -65,7 +65,7 @@ private:
 
     ProductUpdate m_update;
     QString m_folder;
-    QNetworkAccessManager *m_network;
+    Network *m_network;
     Settings m_settings;
     PayloadSource *m_source = nullptr;
     PartFile m_part;

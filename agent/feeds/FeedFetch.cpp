@@ -1,22 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "feeds/FeedFetch.h"
 
-#include "base/AgentLog.h"
 #include "feeds/Feed.h"
-
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
+#include "net/HttpRequest.h"
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
-constexpr int MaxRedirects = 10;
-
-} // namespace
-
-FeedFetch::FeedFetch(const QUrl &feedUrl, QNetworkAccessManager *network, int timeoutMs,
+FeedFetch::FeedFetch(const QUrl &feedUrl, Network *network, int timeoutMs,
                      const Validators &validators, QObject *parent)
     : QObject(parent)
     , m_url(feedUrl)
@@ -33,11 +23,7 @@ FeedFetch::FeedFetch(const QUrl &feedUrl, QNetworkAccessManager *network, int ti
 
 FeedFetch::~FeedFetch()
 {
-    if (m_reply) {
-        m_reply->disconnect(this);
-        m_reply->abort();
-        m_reply->deleteLater();
-    }
+    delete m_request;
 }
 
 QUrl FeedFetch::signatureUrl(const QUrl &feedUrl)
@@ -69,91 +55,65 @@ void FeedFetch::fetchLocal()
 
 void FeedFetch::get(const QUrl &url, bool conditional)
 {
-    QNetworkRequest request(url);
-    // Redirects as for payloads, and never to another scheme: an https feed
-    // stays on https, an http one cannot be moved to a file.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::UserVerifiedRedirectPolicy);
-    request.setMaximumRedirectsAllowed(MaxRedirects);
-    // The signature is of the exact bytes, not of a compressed form.
-    request.setRawHeader("Accept-Encoding", "identity");
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
-                         QNetworkRequest::AlwaysNetwork);
+    HttpRequest::Options options;
+    options.bodyLimit = m_gettingSignature ? FeedFile::MaxSignatureBytes : FeedFile::MaxBytes;
     if (conditional) {
         if (!m_validators.etag.isEmpty())
-            request.setRawHeader("If-None-Match", m_validators.etag);
+            options.headers.append("If-None-Match: " + m_validators.etag);
         if (!m_validators.lastModified.isEmpty())
-            request.setRawHeader("If-Modified-Since", m_validators.lastModified);
+            options.headers.append("If-Modified-Since: " + m_validators.lastModified);
     }
-    m_limit = m_gettingSignature ? FeedFile::MaxSignatureBytes : FeedFile::MaxBytes;
-    m_body.clear();
-    m_reply = m_network->get(request);
-    connect(m_reply, &QNetworkReply::redirected, this, [this](const QUrl &target) {
-        if (!m_reply)
-            return;
-        if (target.scheme() == m_url.scheme()) {
-            Q_EMIT m_reply->redirectAllowed();
-            return;
-        }
-        finish(Outcome::Failed, u"refused a redirect from "_s
-                                    % AgentLog::cut(m_reply->url().toDisplayString()) % u" to "_s
-                                    % AgentLog::cut(target.toDisplayString())
-                                    % u" (another scheme)"_s);
+    if (m_request) {
+        // Still in its own finished() signal.
+        m_request->disconnect(this);
+        m_request->deleteLater();
+    }
+    m_request = new HttpRequest(m_network, url, options);
+    connect(m_request, &HttpRequest::headersReceived, this, [this] {
+        const qint64 length = m_request->header("content-length").toLongLong();
+        if (m_request->status() == 200 && length > m_request->bodyLimit())
+            finishTooLarge();
     });
-    connect(m_reply, &QNetworkReply::metaDataChanged, this, [this] {
-        const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
-        if (length.isValid() && length.toLongLong() > m_limit)
-            finish(Outcome::Failed, FeedFile::tooLarge(m_gettingSignature ? u"signature file"_s : u"feed"_s,
-                                             m_limit));
-    });
-    connect(m_reply, &QNetworkReply::readyRead, this, &FeedFetch::onReadyRead);
-    connect(m_reply, &QNetworkReply::finished, this, &FeedFetch::onFinished);
+    connect(m_request, &HttpRequest::finished, this, &FeedFetch::onFinished);
+    m_request->start();
 }
 
-void FeedFetch::onReadyRead()
+void FeedFetch::finishTooLarge()
 {
-    if (!m_reply)
-        return;
-    m_body += m_reply->read(m_limit + 1 - m_body.size());
-    if (m_body.size() > m_limit)
-        finish(Outcome::Failed, FeedFile::tooLarge(m_gettingSignature ? u"signature file"_s : u"feed"_s,
-                                         m_limit));
+    finish(Outcome::Failed, FeedFile::tooLarge(m_gettingSignature ? u"signature file"_s : u"feed"_s,
+                                               m_request->bodyLimit()));
 }
 
 void FeedFetch::onFinished()
 {
-    if (m_finished || !m_reply)
-        return;
-    onReadyRead();
     if (m_finished)
         return;
-    QNetworkReply *reply = m_reply;
-    reply->deleteLater();
-    m_reply = nullptr;
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const int status = m_request->status();
     if (!m_gettingSignature && status == 304 && !m_validators.isEmpty()) {
         finish(Outcome::NotModified);
         return;
     }
-    if (reply->error() != QNetworkReply::NoError || status != 200) {
-        const QString reason =
-            AgentLog::cut(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
-        const QString where = AgentLog::cut(reply->url().toDisplayString());
-        finish(Outcome::Failed,
-               status != 0 ? QString(u"HTTP "_s % QString::number(status)
-                                     % (reason.isEmpty() ? QString() : u' ' % reason)
-                                     % u" from "_s % where)
-                           : QString(where % u": "_s % AgentLog::cut(reply->errorString())));
+    if (!m_request->errorText().isEmpty()) {
+        finish(Outcome::Failed, m_request->errorText());
         return;
     }
+    if (status != 200) {
+        finish(Outcome::Failed, m_request->statusText());
+        return;
+    }
+    if (m_request->isOverLimit()) {
+        finishTooLarge();
+        return;
+    }
+    const QByteArray body = m_request->read(m_request->bytesAvailable());
     if (!m_gettingSignature) {
-        m_feed = m_body;
-        m_newValidators = {reply->rawHeader("ETag"), reply->rawHeader("Last-Modified")};
+        m_feed = body;
+        m_newValidators = {m_request->header("etag"), m_request->header("last-modified")};
         m_gettingSignature = true;
         get(signatureUrl(m_url), false);
         return;
     }
-    m_signature = m_body;
+    m_signature = body;
     finish(Outcome::Fetched);
 }
 
@@ -165,11 +125,11 @@ void FeedFetch::finish(Outcome outcome, const QString &error)
     m_deadline.stop();
     m_outcome = outcome;
     m_error = error;
-    if (m_reply) {
-        m_reply->disconnect(this);
-        m_reply->abort();
-        m_reply->deleteLater();
-        m_reply = nullptr;
+    if (m_request) {
+        m_request->disconnect(this);
+        m_request->abort();
+        m_request->deleteLater();
+        m_request = nullptr;
     }
     Q_EMIT done();
 }

@@ -4,12 +4,11 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
-#include <QPointer>
 #include <QTimer>
 #include <QUrl>
 
-class QNetworkAccessManager;
-class QNetworkReply;
+class HttpRequest;
+class Network;
 
 // Fetches a feed and then its signature (the feed's address with ".sig"
 // appended) over file://, http:// or https://, within size limits and one
@@ -29,7 +28,7 @@ public:
         bool isEmpty() const { return etag.isEmpty() && lastModified.isEmpty(); }
     };
 
-    FeedFetch(const QUrl &feedUrl, QNetworkAccessManager *network, int timeoutMs,
+    FeedFetch(const QUrl &feedUrl, Network *network, int timeoutMs,
               const Validators &validators, QObject *parent = nullptr);
     ~FeedFetch() override;
 
@@ -52,20 +51,18 @@ Q_SIGNALS:
 private:
     void fetchLocal();
     void get(const QUrl &url, bool conditional);
-    void onReadyRead();
     void onFinished();
+    void finishTooLarge();
     void finish(Outcome outcome, const QString &error = {});
 
     QUrl m_url;
-    QNetworkAccessManager *m_network;
+    Network *m_network;
     int m_timeoutMs;
     Validators m_validators;
     Validators m_newValidators;
     QTimer m_deadline;
-    QPointer<QNetworkReply> m_reply;
+    HttpRequest *m_request = nullptr;
     bool m_gettingSignature = false;
-    qint64 m_limit = 0;
-    QByteArray m_body;
     QByteArray m_feed;
     QByteArray m_signature;
     Outcome m_outcome = Outcome::Failed;

@@ -12,7 +12,7 @@
 using namespace Qt::StringLiterals;
 
 FeedKeeper::FeedKeeper(const Settings &settings, FeedMarks *marks,
-                       QNetworkAccessManager *network, QObject *parent)
+                       Network *network, QObject *parent)
     : QObject(parent)
     , m_settings(settings)
     , m_marks(marks)

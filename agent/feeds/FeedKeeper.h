@@ -13,7 +13,7 @@
 #include <functional>
 #include <optional>
 
-class QNetworkAccessManager;
+class Network;
 
 // The accepted feed of each product: fetched when IsConnected asks and it is
 // older than the maximum age, checked by every acceptance rule, kept in the
@@ -30,7 +30,7 @@ public:
         QString cacheDir;
     };
 
-    FeedKeeper(const Settings &settings, FeedMarks *marks, QNetworkAccessManager *network,
+    FeedKeeper(const Settings &settings, FeedMarks *marks, Network *network,
                QObject *parent = nullptr);
 
     // Calls answer(connected) once, at once or when a fetch ends; callers
@@ -99,6 +99,6 @@ private:
 
     Settings m_settings;
     FeedMarks *m_marks;
-    QNetworkAccessManager *m_network;
+    Network *m_network;
     QHash<QString, State> m_states;
 };

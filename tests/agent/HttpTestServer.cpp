@@ -4,6 +4,9 @@
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
+
+#include <sys/socket.h>
 
 using namespace Qt::StringLiterals;
 
@@ -57,6 +60,12 @@ int HttpTestServer::hits(const QString &path) const
     return m_hits.value(path);
 }
 
+QByteArray HttpTestServer::lastRequest(const QString &path) const
+{
+    const QMutexLocker lock(&m_mutex);
+    return m_requests.value(path);
+}
+
 void HttpTestServer::run()
 {
     QTcpServer server;
@@ -108,6 +117,7 @@ void HttpTestServer::respond(QTcpSocket *socket, const QByteArray &request)
     {
         const QMutexLocker lock(&m_mutex);
         ++m_hits[path];
+        m_requests.insert(path, request.left(request.indexOf("\r\n\r\n")));
         known = m_routes.contains(path);
         route = m_routes.value(path);
         etag = m_etags.value(path);
@@ -146,6 +156,42 @@ void HttpTestServer::respond(QTcpSocket *socket, const QByteArray &request)
         socket->write(header(200, "OK", body.size()));
         if (!head)
             socket->write(body.left(route.cutAfter));
+        break;
+    case Kind::Reset:
+        socket->write(header(200, "OK", body.size()));
+        socket->write(body.left(route.cutAfter));
+        socket->flush();
+        // A moment for the bytes to leave; a zero linger then makes close() a reset.
+        QTimer::singleShot(50, socket, [socket] {
+            const linger now = {1, 0};
+            ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &now, sizeof now);
+            socket->abort();
+            socket->deleteLater();
+        });
+        return;
+    case Kind::Silent:
+        return;
+    case Kind::HugeHeaders: {
+        QByteArray lines = "HTTP/1.1 200 OK\r\n";
+        const QByteArray filler = "X-Filler: " + QByteArray(1000, 'x') + "\r\n";
+        for (int i = 0; i < 5000; ++i)
+            lines += filler;
+        socket->write(lines + "Content-Length: 2\r\n\r\n{}");
+        return;
+    }
+    case Kind::Endless: {
+        socket->write("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n");
+        const QByteArray chunk = "10000\r\n" + QByteArray(0x10000, ' ') + "\r\n";
+        const auto more = [socket, chunk] {
+            while (socket->bytesToWrite() < 4 * chunk.size())
+                socket->write(chunk);
+        };
+        connect(socket, &QTcpSocket::bytesWritten, socket, more);
+        more();
+        return;
+    }
+    case Kind::Reason:
+        socket->write("HTTP/1.1 500 " + body + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
         break;
     }
     socket->disconnectFromHost();

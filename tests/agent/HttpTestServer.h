@@ -23,6 +23,11 @@ public:
         Redirect,   // 302 to location
         Stall,      // headers and cutAfter bytes, then silence with the line open
         CloseEarly, // headers promising the whole body, cutAfter bytes, then close
+        Reset,      // headers and cutAfter bytes, then a TCP reset
+        Silent,     // takes the request and never answers
+        HugeHeaders, // 200 with 5 MB of header lines
+        Endless,    // 200 with a chunked body that never ends
+        Reason,     // 500 with the body as its reason phrase
     };
     struct Route
     {
@@ -45,6 +50,8 @@ public:
     // If-None-Match gets 304.
     void setEtag(const QString &path, const QByteArray &etag);
     int hits(const QString &path) const;
+    // The head of the last request for path.
+    QByteArray lastRequest(const QString &path) const;
 
 protected:
     void run() override;
@@ -56,6 +63,7 @@ private:
     mutable QMutex m_mutex;
     QHash<QString, Route> m_routes;
     QHash<QString, int> m_hits;
+    QHash<QString, QByteArray> m_requests;
     QHash<QString, QByteArray> m_etags;
     QSemaphore m_ready;
     quint16 m_port = 0;

@@ -60,6 +60,8 @@ private Q_SLOTS:
     void feedAcceptance();
     void feedOverHttp();
     void stalledFeedServer();
+    void otherProductsServerHoldsNothingUp_data();
+    void otherProductsServerHoldsNothingUp();
     void cachedFeedVerifiedOnLoad_data();
     void cachedFeedVerifiedOnLoad();
     void exitsWhenIdle();
@@ -434,6 +436,44 @@ void TestAgentBus::stalledFeedServer()
     // Well inside the client's 25 s call timeout, and about the time given.
     QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
     QVERIFY(fixture.agent->log().contains(u"within 1 s"_s));
+}
+
+void TestAgentBus::otherProductsServerHoldsNothingUp_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::newRow("silent server") << int(Kind::Silent);
+    QTest::newRow("5 MB of headers") << int(Kind::HugeHeaders);
+}
+
+// Product B answers as fast while product A's feed server misbehaves.
+void TestAgentBus::otherProductsServerHoldsNothingUp()
+{
+    QFETCH(int, kind);
+    AgentFixture fixture;
+    const QString codeA = u"{0A0A0A0A-0000-4000-8000-00000000000A}"_s;
+    const QString route = u"/other/"_s + QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-');
+    m_server.setRoute(route, {Kind(kind), {}, {}, 0});
+    fixture.catalog.feedUrl = m_server.url(route);
+    fixture.catalog.writeProduct({}, codeA, u"a.json"_s);
+    fixture.catalog.feedUrl = TestCatalog::fileUrl(fixture.catalog.feedPath());
+    fixture.catalog.writeProduct({});
+    QVERIFY2(fixture.start({u"--feed-max-age"_s, u"0"_s, u"--feed-timeout"_s, u"3"_s}, false),
+             qPrintable(fixture.error()));
+    const auto roundTripMs = [&] {
+        QElapsedTimer clock;
+        clock.start();
+        const bool connected = answer(fixture.agentInterface->IsConnected(fixture.code())) == True;
+        return connected ? clock.elapsed() : 1000000;
+    };
+    const qint64 alone = roundTripMs();
+    QDBusPendingCall productA = fixture.agentInterface->IsConnected(codeA);
+    QTRY_VERIFY(m_server.hits(route) > 0);
+    qint64 slowest = 0;
+    for (int i = 0; i < 5; ++i)
+        slowest = std::max(slowest, roundTripMs());
+    QVERIFY2(slowest < alone + 100, qPrintable(QString::number(slowest)));
+    productA.waitForFinished();
+    QCOMPARE(answer(QDBusPendingReply<short>(productA)), False);
 }
 
 void TestAgentBus::cachedFeedVerifiedOnLoad_data()

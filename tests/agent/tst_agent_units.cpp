@@ -3,6 +3,7 @@
 // limit, catalog checks, keys, the feed cache, the install record, the
 // settings and log lines.
 
+#include "HttpTestServer.h"
 #include "TestCatalog.h"
 #include "base/AgentLog.h"
 #include "AgentOptions.h"
@@ -12,6 +13,7 @@
 #include "install/InstallRecord.h"
 #include "base/StateFile.h"
 #include "feeds/Feed.h"
+#include "feeds/FeedFetch.h"
 #include "feeds/FeedKeeper.h"
 #include "feeds/FeedMarks.h"
 #include "feeds/ProductFile.h"
@@ -19,12 +21,16 @@
 #include "download/PartFile.h"
 #include "download/ProgressMeter.h"
 #include "download/RateLimiter.h"
+#include "net/Network.h"
 #include "TestArchive.h"
 
 #include <QDir>
 #include <QFile>
+#include <QElapsedTimer>
 #include <QFileInfo>
-#include <QNetworkAccessManager>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
@@ -57,6 +63,10 @@ private Q_SLOTS:
     void productFile();
     void unusablePoint_data();
     void unusablePoint();
+    void hostileHttpServers_data();
+    void hostileHttpServers();
+    void tlsNamesFromSubjectAltNames_data();
+    void tlsNamesFromSubjectAltNames();
     void feedCacheIsNotWrittenThroughLinks_data();
     void feedCacheIsNotWrittenThroughLinks();
     void productCode_data();
@@ -534,6 +544,134 @@ void TestAgentUnits::unusablePoint()
              qPrintable(error));
 }
 
+namespace {
+
+// Fetches url as a feed, within 10 s; the outcome and the error.
+std::pair<FeedFetch::Outcome, QString> fetchFeed(const QUrl &url, QByteArray *feed = nullptr)
+{
+    Network network;
+    FeedFetch fetch(url, &network, 10000, {});
+    bool done = false;
+    QObject::connect(&fetch, &FeedFetch::done, [&] { done = true; });
+    fetch.start();
+    QTest::qWaitFor([&] { return done; }, 11000);
+    if (feed)
+        *feed = fetch.feed();
+    return {fetch.outcome(), fetch.error()};
+}
+
+} // namespace
+
+void TestAgentUnits::hostileHttpServers_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("location");
+    QTest::addColumn<QString>("error"); // a pattern; empty when the feed is fetched
+    using Kind = HttpTestServer::Kind;
+    QTest::newRow("a plain feed") << int(Kind::Serve) << QByteArray("{}") << QString() << QString();
+    QTest::newRow("5 MB of headers") << int(Kind::HugeHeaders) << QByteArray() << QString()
+                                     << u"^the response headers from 127\\.0\\.0\\.1 passed 64 KiB$"_s;
+    QTest::newRow("endless chunked body") << int(Kind::Endless) << QByteArray() << QString()
+                                          << u"^size: the feed is larger than 1048576 bytes"_s;
+    QTest::newRow("redirect to file://")
+        << int(Kind::Redirect) << QByteArray() << u"file:///etc/passwd"_s
+        << u"^refused a redirect \\(another scheme\\) to file:///etc/passwd from http://127\\.0\\.0\\.1:\\d+/hostile$"_s;
+    QTest::newRow("redirect loop") << int(Kind::Redirect) << QByteArray() << u"self"_s
+                                   << u"^more than 10 redirects, the last to http://\\S+/hostile from "_s;
+    QTest::newRow("long reason phrase with escapes")
+        << int(Kind::Reason) << QByteArray("\x1b[31m\x7f" + QByteArray(32 * 1024, 'r')) << QString()
+        << u"^HTTP 500 \\[31mr{196} from http://127\\.0\\.0\\.1:\\d+/hostile$"_s;
+    QTest::newRow("1 MiB reason phrase") << int(Kind::Reason) << QByteArray(1024 * 1024, 'r')
+                                         << QString()
+                                         << u"^the response headers from 127\\.0\\.0\\.1 passed 64 KiB$"_s;
+    QTest::newRow("reset") << int(Kind::Reset) << QByteArray("{}") << QString()
+                           << u"^the connection was reset by the server$"_s;
+}
+
+// Cut off at once, whatever the server does, and never asking for a
+// compressed body.
+void TestAgentUnits::hostileHttpServers()
+{
+    QFETCH(int, kind);
+    QFETCH(QByteArray, body);
+    QFETCH(QString, location);
+    QFETCH(QString, error);
+    HttpTestServer server;
+    QVERIFY(server.startListening());
+    const QString path = u"/hostile"_s;
+    server.setRoute(path, {HttpTestServer::Kind(kind), body,
+                           location == u"self"_s ? server.url(path) : QUrl(location), 0});
+    server.setRoute(path + u".sig"_s, {HttpTestServer::Kind::Serve, "signature", {}, 0});
+    QElapsedTimer clock;
+    clock.start();
+    QByteArray feed;
+    const auto [outcome, why] = fetchFeed(server.url(path), &feed);
+    QVERIFY2(clock.elapsed() < 5000, qPrintable(why));
+    if (error.isEmpty()) {
+        QCOMPARE(outcome, FeedFetch::Outcome::Fetched);
+        QCOMPARE(feed, body);
+    } else {
+        QCOMPARE(outcome, FeedFetch::Outcome::Failed);
+        QVERIFY2(QRegularExpression(error).match(why).hasMatch(), qPrintable(why));
+    }
+    QVERIFY(!server.lastRequest(path).isEmpty());
+    QVERIFY(!server.lastRequest(path).toLower().contains("accept-encoding"));
+}
+
+void TestAgentUnits::tlsNamesFromSubjectAltNames_data()
+{
+    QTest::addColumn<QString>("extensions");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("subject alternative name") << u"-extfile san.ext"_s << QString();
+    QTest::newRow("common name only")
+        << QString() << u"the certificate of localhost names no subject alternative name"_s;
+}
+
+// Both certificates name localhost in their CN and come from a CA the
+// trust store has; libcurl alone would take either.
+void TestAgentUnits::tlsNamesFromSubjectAltNames()
+{
+    QFETCH(QString, extensions);
+    QFETCH(QString, error);
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath(u"san.ext"_s), "subjectAltName=DNS:localhost\n"));
+    QVERIFY(writeFile(dir.filePath(u"feed.json"_s), "{}"));
+    QVERIFY(writeFile(dir.filePath(u"feed.json.sig"_s), "signature"));
+    QProcess make;
+    make.setWorkingDirectory(dir.path());
+    make.start(u"sh"_s, {u"-ec"_s, u"o='-nodes -newkey ec -pkeyopt ec_paramgen_curve:P-256'; "
+                                   "openssl req -x509 $o -keyout ca.key -out ca.pem -subj /CN=CA -days 1; "
+                                   "openssl req $o -keyout leaf.key -out leaf.csr -subj /CN=localhost; "
+                                   "openssl x509 -req -in leaf.csr -CA ca.pem -CAkey ca.key -out leaf.pem "
+                                   "-days 1 "_s + extensions});
+    QVERIFY(make.waitForFinished(20000));
+    QVERIFY2(make.exitCode() == 0, make.readAllStandardError().constData());
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    QProcess server;
+    server.setWorkingDirectory(dir.path());
+    server.start(u"openssl"_s, {u"s_server"_s, u"-quiet"_s, u"-WWW"_s, u"-accept"_s,
+                                u"127.0.0.1:"_s + QString::number(port), u"-cert"_s, u"leaf.pem"_s,
+                                u"-key"_s, u"leaf.key"_s});
+    QVERIFY(server.waitForStarted(5000));
+    QVERIFY(QTest::qWaitFor([&] {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        return socket.waitForConnected(200);
+    }, 5000));
+    qputenv("SSL_CERT_FILE", QFile::encodeName(dir.filePath(u"ca.pem"_s)));
+    const auto [outcome, why] =
+        fetchFeed(QUrl(u"https://localhost:"_s + QString::number(port) + u"/feed.json"_s));
+    qunsetenv("SSL_CERT_FILE");
+    server.kill();
+    server.waitForFinished(5000);
+    QCOMPARE(why, error);
+    QCOMPARE(outcome, error.isEmpty() ? FeedFetch::Outcome::Fetched : FeedFetch::Outcome::Failed);
+}
+
 void TestAgentUnits::feedCacheIsNotWrittenThroughLinks_data()
 {
     QTest::addColumn<QString>("planted");
@@ -575,7 +713,7 @@ void TestAgentUnits::feedCacheIsNotWrittenThroughLinks()
 
     StateFile state(dir.path() + u"/state.json"_s);
     FeedMarks marks(&state);
-    QNetworkAccessManager network;
+    Network network;
     FeedKeeper keeper({0, 10000, cache}, &marks, &network);
     QTest::ignoreMessage(QtWarningMsg,
                          QRegularExpression(u"^feed of Test Product not cached - "_s + reason + u'$'));
