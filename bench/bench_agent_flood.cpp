@@ -38,14 +38,8 @@ constexpr int WaitMs = 600000;
 
 double rssMegabytes(uint pid)
 {
-    QFile status(u"/proc/"_s + QString::number(pid) + u"/status"_s);
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').constFirst().toDouble() / 1024.0;
-    }
-    return -1;
+    const qint64 kib = procStatusKiB(pid, "VmRSS");
+    return kib < 0 ? -1 : double(kib) / 1024.0;
 }
 
 // A line from the other process on stdin.

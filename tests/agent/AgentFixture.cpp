@@ -3,6 +3,7 @@
 
 #include <QDBusConnectionInterface>
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -33,6 +34,18 @@ int mostBytes(const QSignalSpy &progress)
     for (const QList<QVariant> &arguments : progress)
         bytes = std::max(bytes, arguments.first().toInt());
     return bytes;
+}
+
+qint64 procStatusKiB(uint pid, const QByteArray &field)
+{
+    QFile status(u"/proc/"_s + QString::number(pid) + u"/status"_s);
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(QByteArray(field + ':')))
+            return line.mid(field.size() + 1).trimmed().split(' ').constFirst().toLongLong();
+    }
+    return -1;
 }
 
 AgentFixture::AgentFixture()

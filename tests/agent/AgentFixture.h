@@ -42,6 +42,8 @@ QString introspect(const QDBusConnection &bus, const QString &path);
 Contract::DownloadResult resultCode(QSignalSpy &complete, int timeoutMs);
 // The most bytes an OnProgressChanged told of, 0 before the first.
 int mostBytes(const QSignalSpy &progress);
+// A field of /proc/PID/status in KiB ("VmRSS", "RssAnon"); -1 when unreadable.
+qint64 procStatusKiB(uint pid, const QByteArray &field);
 
 // One agent on one private bus over fresh products, feeds and state; everything
 // is stopped when it goes out of scope.
