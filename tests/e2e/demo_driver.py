@@ -65,6 +65,21 @@ def show_refused_feed(session, folder):
     check(connected == contract.FALSE and lines, "the agent did not refuse the tampered feed")
 
 
+def show_delivery(folder):
+    """Which update came as a delta and which the staged rollout held back,
+    in the agent's words."""
+    if not os.path.exists(folder.log):
+        return
+    with open(folder.log, encoding="utf-8", errors="replace") as f:
+        log = f.read()
+    for m in re.finditer(r"verified (\S+) (\d+) bytes from a delta of (\d+)", log):
+        print("Arrived as a delta: %s, %s bytes made from a delta of %s bytes against the "
+              "copy installed before" % m.groups())
+    for m in re.finditer(r": (\S+) (\S+) (held back by its rollout: .*)", log):
+        print("Held back: %s %s, %s (released to 10 %% of machines; this one's id is in %s)"
+              % (m.group(1), m.group(2), m.group(3), os.path.join(folder.root, "machine-id")))
+
+
 class DemoFolder:
     """BUILD/demo as scripts/make-demo-feed left it, and what the run adds."""
 
@@ -97,7 +112,8 @@ class DemoFolder:
     def agent_args(self, rate_kbps):
         return ["--products", self.products,
                 "--state-file", os.path.join(self.root, "state", "installed.json"),
-                "--rate-limit", str(rate_kbps)]
+                "--rate-limit", str(rate_kbps),
+                "--machine-id", os.path.join(self.root, "machine-id")]
 
     def agent_env(self):
         # Nothing of the agent's may land in the user's home.
@@ -312,6 +328,7 @@ def main():
             server.shutdown()
             server.server_close()
     print("Installed in %s: %s" % (folder.install_dir, ", ".join(folder.installed()) or "nothing"))
+    show_delivery(folder)
     print("Agent log: %s" % folder.log)
     return status
 

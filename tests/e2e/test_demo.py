@@ -47,6 +47,9 @@ def main():
         return fail("installed files %r" % installed, output)
     if not re.search(rb"\nRefused feed: .*\n  IsConnected\(.*\) = 0\n  agent: ", output):
         return fail("no refused feed in the summary", output)
+    if not re.search(rb"\nArrived as a delta: help-2.1, ", output) \
+            or not re.search(rb"\nHeld back: beta-2.2 2.2, held back by its rollout: bucket 7808 ", output):
+        return fail("no delta or no update held back in the summary", output)
     print("PASS test_demo: %d screenshots, installed %s" % (len(shots), ", ".join(installed)))
     return 0
 
