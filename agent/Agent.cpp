@@ -37,6 +37,7 @@ Agent::Agent(const AgentOptions &options, QObject *parent)
     m_context.transfer.rateLimit = options.rateLimitBytes;
     m_context.transfer.totalLimit = &m_totalLimit;
     m_context.transfer.stallTimeoutMs = options.stallTimeoutMs;
+    m_context.transfer.retries = options.retries;
     connect(&m_idle, &IdleWatch::idle, this, [this] {
         qCInfo(lcBus) << "no client left; exiting";
         Q_EMIT idle();

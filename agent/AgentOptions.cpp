@@ -49,6 +49,17 @@ QString kilobytesPerSecond(AgentOptions &options, const QString &text)
     return {};
 }
 
+template <auto Field, int Max>
+QString count(AgentOptions &options, const QString &text)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    if (!ok || value < 0 || value > Max)
+        return u"a whole number from 0 to "_s + QString::number(Max);
+    options.*Field = value;
+    return {};
+}
+
 // A setting as a number that grows with what it allows, for locks: 0, no
 // limit or never, is the most when zeroIsMost.
 template <auto Field, bool ZeroIsMost>
@@ -117,6 +128,9 @@ const QList<Option> &options()
         {u"stall-timeout"_s, u"SECONDS"_s, u"Fail a download after SECONDS without data (default 30)."_s,
          true, &seconds<&AgentOptions::stallTimeoutMs, 1>,
          &rank<&AgentOptions::stallTimeoutMs, false>},
+        {u"retries"_s, u"COUNT"_s,
+         u"Try a download again up to COUNT times after transient failures (default 5, 0 to 20)."_s,
+         true, &count<&AgentOptions::retries, 20>, &rank<&AgentOptions::retries, false>},
         {u"feed-max-age"_s, u"SECONDS"_s, u"Fetch a feed again after SECONDS (default 300)."_s, true,
          &seconds<&AgentOptions::feedMaxAgeMs, 0>, &rank<&AgentOptions::feedMaxAgeMs, false>},
         // Past the client's 25 s call timeout the answer would reach nobody.

@@ -23,6 +23,7 @@ public:
     qint64 rateLimitTotalBytes = 0;
     int idleTimeoutMs = 60000;
     qint64 stallTimeoutMs = 30000;
+    int retries = 5;
     qint64 feedMaxAgeMs = 300000;
     int feedTimeoutMs = 10000;
     QString stateFile;

@@ -171,6 +171,11 @@ void ItemObject::startDownload()
     m_transfer = transfer;
     connect(transfer, &PayloadDownload::progressed, this, &ItemObject::onProgress);
     connect(transfer, &PayloadDownload::finished, this, &ItemObject::onFinished);
+    connect(transfer, &PayloadDownload::waiting, this, [this](int seconds) {
+        m_lastReportMs = m_transfer->elapsedMs();
+        Q_EMIT OnProgressChanged(m_meter->bytesForEvent(), m_meter->percent(),
+                                 u"retrying in "_s % QString::number(seconds) % u" s"_s, QString());
+    });
     // A delta's bytes while it downloads, the payload's after.
     connect(transfer, &PayloadDownload::expecting, this,
             [this, transfer](qint64 total) { m_meter.emplace(total, transfer->elapsedMs()); });

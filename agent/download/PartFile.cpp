@@ -180,6 +180,18 @@ QByteArray PartFile::digest()
     return m_readFailed ? QByteArray() : m_hash.result();
 }
 
+bool PartFile::restart(QString *error)
+{
+    std::unique_lock lock(m_mutex);
+    m_caughtUp.wait(lock, [this] { return m_hashed == m_toHash; });
+    if (::ftruncate(m_fd, 0) != 0 || ::lseek(m_fd, 0, SEEK_SET) != 0)
+        return setError(error, u"cannot empty "_s % m_path % u" ("_s % systemError() % u')');
+    m_hash.reset();
+    m_written = m_toHash = m_hashed = 0;
+    m_readFailed = false;
+    return true;
+}
+
 bool PartFile::isStill(qint64 size, QString *error) const
 {
     if (m_fd < 0)

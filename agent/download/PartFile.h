@@ -41,6 +41,8 @@ public:
     // the file could not be read back.
     QByteArray digest();
     qint64 written() const { return m_written; }
+    // Empties the file for a download from the start (the reservation stays).
+    bool restart(QString *error);
 
     // The file at path() is still the one written here, of `size` bytes.
     // Whether it still hashes as verified is for a reader of duplicate().

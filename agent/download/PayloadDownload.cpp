@@ -75,6 +75,7 @@ void PayloadDownload::tryDelta(const QByteArray &inPlace)
     asPayload.deltas.clear();
     m_transfer = new Transfer(asPayload, m_folder, m_network, m_settings, this);
     connect(m_transfer, &Transfer::progressed, this, &PayloadDownload::progressed);
+    connect(m_transfer, &Transfer::waiting, this, &PayloadDownload::waiting);
     connect(m_transfer, &Transfer::finished, this, &PayloadDownload::onDeltaDownloaded);
     qCInfo(lcDownload).noquote() << AgentLog::cut(m_update.id) << "from a delta of"
                                  << m_delta.size << "bytes against" << AgentLog::cut(inPlacePath());
@@ -171,6 +172,7 @@ void PayloadDownload::downloadWhole(const QString &deltaFailure)
                                         << "- downloading the whole payload";
     m_transfer = new Transfer(m_update, m_folder, m_network, m_settings, this);
     connect(m_transfer, &Transfer::progressed, this, &PayloadDownload::progressed);
+    connect(m_transfer, &Transfer::waiting, this, &PayloadDownload::waiting);
     connect(m_transfer, &Transfer::finished, this, &PayloadDownload::finished);
     Q_EMIT expecting(m_update.size);
     m_transfer->start();

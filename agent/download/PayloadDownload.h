@@ -49,6 +49,7 @@ Q_SIGNALS:
     // downloads, the payload's otherwise.
     void expecting(qint64 total);
     void progressed(qint64 bytes);
+    void waiting(int seconds);
     void finished(Contract::DownloadResult result, const QString &reason);
 
 private:

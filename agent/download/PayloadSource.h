@@ -30,6 +30,16 @@ public:
     virtual QString errorText() const = 0;
     virtual void abort() = 0;
 
+    // Whether its failure may pass when tried again, and after how many
+    // seconds the server asked for (0 when it did not say).
+    virtual bool isTransient() const { return false; }
+    virtual int retryAfterSeconds() const { return 0; }
+    // Where in the payload its bytes start, once some are available; -1
+    // when the server would not continue the bytes held.
+    virtual qint64 offset() const { return 0; }
+    // What the server said identifies the bytes it sent, for If-Range.
+    virtual QByteArray validator() const { return {}; }
+
 Q_SIGNALS:
     void readyRead();
     void finished();

@@ -38,6 +38,8 @@ Transfer::Transfer(const ProductUpdate &update, const QString &folder,
 {
     m_pumpTimer.setSingleShot(true);
     connect(&m_pumpTimer, &QTimer::timeout, this, &Transfer::pump);
+    m_retryTimer.setSingleShot(true);
+    connect(&m_retryTimer, &QTimer::timeout, this, &Transfer::startTry);
     m_watchdog.setInterval(WatchdogIntervalMs);
     connect(&m_watchdog, &QTimer::timeout, this, &Transfer::checkStall);
 }
@@ -62,17 +64,77 @@ void Transfer::start()
     m_limiter = RateLimiter(m_settings.rateLimit, 0, m_settings.totalLimit);
     if (!createPartFile())
         return;
-    if (m_update.url.isLocalFile()) {
-        m_source = new FileSource(m_update.url.toLocalFile(), this);
-    } else {
-        m_source = new HttpSource(m_update.url, m_network, m_update.size, this);
+    startTry();
+}
+
+void Transfer::startTry()
+{
+    if (m_done)
+        return;
+    ++m_tries;
+    m_tryBytes = 0;
+    m_tryChecked = false;
+    if (m_source) {
+        m_source->disconnect(this);
+        m_source->abort();
+        m_source->deleteLater();
     }
+    // A file is copied from its start each time.
+    if (m_update.url.isLocalFile() || m_fromZeroNext) {
+        m_fromZeroNext = false;
+        if (m_bytes > 0 && !restartFile())
+            return;
+    }
+    if (m_update.url.isLocalFile())
+        m_source = new FileSource(m_update.url.toLocalFile(), this);
+    else
+        m_source = new HttpSource(m_update.url, m_network, m_update.size, m_bytes,
+                                  m_bytes > 0 ? m_validator : QByteArray(), this);
     connect(m_source, &PayloadSource::readyRead, this, &Transfer::pump);
     connect(m_source, &PayloadSource::finished, this, &Transfer::pump);
+    m_lastActivityMs = m_clock.elapsed();
     m_watchdog.start();
-    qCInfo(lcDownload).noquote() << "start" << AgentLog::cut(m_update.url.toDisplayString())
-                                 << "->" << AgentLog::cut(m_part.path());
+    qCInfo(lcDownload).noquote() << (m_tries == 1 ? "start" : "try") << AgentLog::cut(m_update.url.toDisplayString())
+                                 << "from byte" << m_bytes << "->" << AgentLog::cut(m_part.path());
     m_source->start();
+}
+
+bool Transfer::restartFile()
+{
+    QString why;
+    if (!m_part.restart(&why) || !m_part.reserve(m_update.size, &why)) {
+        fail(DownloadResult::LocalFileFailed, notSaved(why));
+        return false;
+    }
+    m_bytes = 0;
+    m_resumed = false;
+    return true;
+}
+
+void Transfer::tryFailed(DownloadResult result, const QString &reason, bool transient)
+{
+    m_failuresInRow = m_tryBytes >= ProgressBytes ? 0 : m_failuresInRow + 1;
+    const bool retry = transient && m_settings.retries > 0 && m_failuresInRow <= m_settings.retries
+                       && m_tries < MaxTries;
+    if (!retry) {
+        fail(result, reason);
+        return;
+    }
+    m_pumpTimer.stop();
+    m_watchdog.stop();
+    m_source->disconnect(this);
+    m_source->abort();
+    static constexpr int Waits[] = {1, 2, 4, 8, 16};
+    const int asked = m_source->retryAfterSeconds();
+    const int backoff = m_failuresInRow == 0 ? Waits[0]
+                        : m_failuresInRow <= 5 ? Waits[m_failuresInRow - 1]
+                                               : 30;
+    const int seconds = asked > 0 ? asked : backoff;
+    qCInfo(lcDownload).noquote() << "try" << m_tries << "of" << AgentLog::cut(m_update.id)
+                                 << "failed -" << AgentLog::cut(reason) << "- again in" << seconds
+                                 << "s";
+    m_retryTimer.start(seconds * 1000);
+    Q_EMIT waiting(seconds);
 }
 
 bool Transfer::createPartFile()
@@ -104,6 +166,15 @@ void Transfer::pump()
         if (available <= 0)
             break;
         m_lastActivityMs = now;
+        if (!m_tryChecked) {
+            m_tryChecked = true;
+            // A 200 to a Range request: the whole payload again, this try.
+            if (m_source->offset() == 0 && m_bytes > 0 && !restartFile())
+                return;
+            m_resumed = m_resumed || m_bytes > 0;
+            if (m_bytes == 0)
+                m_validator = m_source->validator();
+        }
         const qint64 allowed = std::min(m_limiter.allowance(now), m_source->chunkBytes(ChunkBytes));
         if (allowed <= 0)
             break;
@@ -147,6 +218,7 @@ qint64 Transfer::store(qint64 size)
     }
     m_limiter.consume(stored);
     m_bytes += stored;
+    m_tryBytes += stored;
     return stored;
 }
 
@@ -156,18 +228,32 @@ void Transfer::complete()
     // whatever the network layer made of it: that depends on timing.
     const QString sourceError = m_source->errorText();
     const bool shortTransfer = m_bytes > 0 && m_bytes < m_update.size;
+    const bool remote = !m_update.url.isLocalFile();
+    // A part other than the rest, or none (416): from byte 0 next time.
+    m_fromZeroNext = m_source->offset() < 0;
     if (!sourceError.isEmpty() && !shortTransfer) {
-        fail(DownloadResult::SourceFailed, failedBecause(sourceError));
+        tryFailed(DownloadResult::SourceFailed, failedBecause(sourceError), m_source->isTransient());
         return;
     }
     if (m_bytes != m_update.size) {
-        fail(DownloadResult::WrongSize,
-             failedBecause(u"the transfer ended after "_s % QString::number(m_bytes) % u" of "_s
-                           % QString::number(m_update.size) % u" bytes"_s
-                           % (sourceError.isEmpty() ? QString() : u" ("_s % sourceError % u')')));
+        tryFailed(DownloadResult::WrongSize,
+                  failedBecause(u"the transfer ended after "_s % QString::number(m_bytes) % u" of "_s
+                                % QString::number(m_update.size) % u" bytes"_s
+                                % (sourceError.isEmpty() ? QString() : u" ("_s % sourceError % u')')),
+                  remote);
         return;
     }
     if (m_part.digest() != m_update.sha256) {
+        // The bytes held from before are not trusted: once more from byte 0.
+        if (m_resumed && !m_fullRetryDone && m_tries < MaxTries) {
+            m_fullRetryDone = true;
+            qCInfo(lcDownload).noquote() << "resumed" << AgentLog::cut(m_update.id)
+                                         << "fails its checksum; downloading it again from byte 0";
+            m_fromZeroNext = true;
+            m_pumpTimer.stop();
+            startTry();
+            return;
+        }
         fail(DownloadResult::ChecksumMismatch,
              u"The downloaded file is damaged (checksum mismatch)."_s);
         return;
@@ -191,6 +277,7 @@ void Transfer::stop()
 {
     m_done = true;
     m_pumpTimer.stop();
+    m_retryTimer.stop();
     m_watchdog.stop();
     if (m_source)
         m_source->abort();
@@ -212,8 +299,9 @@ void Transfer::checkStall()
     const qint64 idle = m_clock.elapsed() - m_lastActivityMs;
     if (idle <= m_settings.stallTimeoutMs)
         return;
-    fail(DownloadResult::TimedOut,
-         failedBecause(u"no data arrived for "_s
-                       % QString::number(double(m_settings.stallTimeoutMs) / 1000.0)
-                       % u" seconds"_s));
+    tryFailed(DownloadResult::TimedOut,
+              failedBecause(u"no data arrived for "_s
+                            % QString::number(double(m_settings.stallTimeoutMs) / 1000.0)
+                            % u" seconds"_s),
+              !m_update.url.isLocalFile());
 }

@@ -26,7 +26,12 @@ public:
         qint64 rateLimit = 0; // bytes per second, 0 for none
         RateLimiter *totalLimit = nullptr; // shared by all downloads, when set
         qint64 stallTimeoutMs = 30000;
+        // Transient failures in a row, each under ProgressBytes, before giving up.
+        int retries = 5;
     };
+
+    static constexpr qint64 ProgressBytes = 64 * 1024;
+    static constexpr int MaxTries = 100;
 
     Transfer(const ProductUpdate &update, const QString &folder, Network *network,
              const Settings &settings, QObject *parent = nullptr);
@@ -51,10 +56,17 @@ public:
 
 Q_SIGNALS:
     void progressed(qint64 bytes);
+    // A try failed transiently; the next starts in `seconds`.
+    void waiting(int seconds);
     void finished(Contract::DownloadResult result, const QString &reason);
 
 private:
     bool createPartFile();
+    void startTry();
+    // A try ended short of the payload: tried again when it may pass.
+    void tryFailed(Contract::DownloadResult result, const QString &reason, bool transient);
+    // Empties the file for a try from byte 0.
+    bool restartFile();
     void pump();
     void schedulePump(qint64 delayMs);
     // Bytes moved into the file, or -1 after failing.
@@ -73,7 +85,18 @@ private:
     RateLimiter m_limiter;
     QTimer m_pumpTimer;
     QTimer m_watchdog;
+    QTimer m_retryTimer;
     qint64 m_bytes = 0;
     qint64 m_lastActivityMs = 0;
+    // This try: its bytes, and whether its start was checked.
+    qint64 m_tryBytes = 0;
+    bool m_tryChecked = false;
+    int m_tries = 0;
+    int m_failuresInRow = 0;
+    // What identifies the bytes held, for If-Range.
+    QByteArray m_validator;
+    bool m_fromZeroNext = false;
+    bool m_resumed = false;
+    bool m_fullRetryDone = false;
     bool m_done = false;
 };

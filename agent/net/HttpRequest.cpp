@@ -288,10 +288,25 @@ void HttpRequest::complete()
         startTransfer();
         return;
     }
-    if (m_stoppedAtHeaders || m_result == CURLE_OK || isOverLimit())
+    if (m_stoppedAtHeaders || m_result == CURLE_OK || isOverLimit()) {
         finish(QString());
-    else
-        finish(describe(m_result));
+        return;
+    }
+    switch (m_result) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_GOT_NOTHING:
+    case CURLE_OPERATION_TIMEDOUT:
+        m_transient = true;
+        break;
+    default:
+        break;
+    }
+    finish(describe(m_result));
 }
 
 void HttpRequest::finish(const QString &error)

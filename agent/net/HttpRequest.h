@@ -70,6 +70,8 @@ public:
     bool isFinished() const { return m_finished; }
     // Empty unless the transfer failed; a status of any kind is not a failure.
     QString errorText() const { return m_error; }
+    // The failure was of the connection (made, broken, silent), not a refusal.
+    bool isTransient() const { return m_transient; }
 
     // For Network.
     void transferDone(CURLcode result);
@@ -121,5 +123,6 @@ private:
     qint64 m_received = 0;
 
     bool m_finished = false;
+    bool m_transient = false;
     QString m_error;
 };

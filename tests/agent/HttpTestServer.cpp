@@ -107,29 +107,51 @@ void HttpTestServer::respond(QTcpSocket *socket, const QByteArray &request)
     const QByteArray method = requestLine.at(0);
     const QString path = QString::fromLatin1(requestLine.at(1));
     QByteArray ifNoneMatch;
+    QByteArray ifRange;
+    qint64 from = -1;
     for (const QByteArray &line : lines) {
         if (line.toLower().startsWith("if-none-match:"))
             ifNoneMatch = line.mid(14).trimmed();
+        if (line.toLower().startsWith("if-range:"))
+            ifRange = line.mid(9).trimmed();
+        if (line.toLower().startsWith("range: bytes="))
+            from = line.mid(13).trimmed().chopped(1).toLongLong();
     }
     Route route;
     QByteArray etag;
     bool known = false;
     {
         const QMutexLocker lock(&m_mutex);
-        ++m_hits[path];
+        const int hit = m_hits[path]++;
         m_requests.insert(path, request.left(request.indexOf("\r\n\r\n")));
         known = m_routes.contains(path);
         route = m_routes.value(path);
         etag = m_etags.value(path);
+        if (hit < route.first.size())
+            route.kind = route.first.at(hit);
     }
     if (!known)
         route.kind = Kind::NotFound;
     const bool head = method == "HEAD";
+    const QByteArray etagLine = etag.isEmpty() ? QByteArray() : "ETag: " + etag + "\r\n";
     const QByteArray body = route.body;
     switch (route.kind) {
     case Kind::Serve:
         if (!etag.isEmpty() && ifNoneMatch == etag) {
             socket->write(header(304, "Not Modified", 0, "ETag: " + etag + "\r\n"));
+            break;
+        }
+        if (from >= 0 && !route.ignoreRange && (ifRange.isEmpty() || ifRange == etag)) {
+            if (from >= body.size()) {
+                socket->write(header(416, "Range Not Satisfiable", 0));
+                break;
+            }
+            socket->write(header(206, "Partial Content", body.size() - from,
+                                 "Content-Range: bytes " + QByteArray::number(from) + '-'
+                                     + QByteArray::number(body.size() - 1) + '/'
+                                     + QByteArray::number(body.size()) + "\r\n"
+                                     + (etag.isEmpty() ? QByteArray() : "ETag: " + etag + "\r\n")));
+            socket->write(body.mid(from));
             break;
         }
         socket->write(header(200, "OK", body.size(),
@@ -148,17 +170,17 @@ void HttpTestServer::respond(QTcpSocket *socket, const QByteArray &request)
         socket->write(header(302, "Found", 0, "Location: " + route.location.toEncoded() + "\r\n"));
         break;
     case Kind::Stall:
-        socket->write(header(200, "OK", body.size()));
+        socket->write(header(200, "OK", body.size(), etagLine));
         if (!head)
             socket->write(body.left(route.cutAfter));
         return; // the line stays open, silent, until the server stops
     case Kind::CloseEarly:
-        socket->write(header(200, "OK", body.size()));
+        socket->write(header(200, "OK", body.size(), etagLine));
         if (!head)
             socket->write(body.left(route.cutAfter));
         break;
     case Kind::Reset:
-        socket->write(header(200, "OK", body.size()));
+        socket->write(header(200, "OK", body.size(), etagLine));
         socket->write(body.left(route.cutAfter));
         socket->flush();
         // A moment for the bytes to leave; a zero linger then makes close() a reset.
@@ -190,6 +212,9 @@ void HttpTestServer::respond(QTcpSocket *socket, const QByteArray &request)
         more();
         return;
     }
+    case Kind::Busy:
+        socket->write(header(503, "Service Unavailable", 0, "Retry-After: 1\r\n"));
+        break;
     case Kind::Reason:
         socket->write("HTTP/1.1 500 " + body + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
         break;

@@ -28,6 +28,7 @@ public:
         HugeHeaders, // 200 with 5 MB of header lines
         Endless,    // 200 with a chunked body that never ends
         Reason,     // 500 with the body as its reason phrase
+        Busy,       // 503 with Retry-After: 1
     };
     struct Route
     {
@@ -35,6 +36,10 @@ public:
         QByteArray body;
         QUrl location;
         qint64 cutAfter = 0;
+        // Scripted faults: the kinds of the first requests, before `kind`.
+        QList<Kind> first = {};
+        // A Serve route answers Range with 206 unless this is set.
+        bool ignoreRange = false;
     };
 
     HttpTestServer();

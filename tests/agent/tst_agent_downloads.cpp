@@ -104,6 +104,8 @@ private Q_SLOTS:
     void download();
     void failure_data();
     void failure();
+    void retries_data();
+    void retries();
     void cancelMidDownload_data();
     void cancelMidDownload();
     void install();
@@ -286,7 +288,8 @@ void TestAgentDownloads::failure()
     update.insert(u"failureText"_s, u"{name} {version}: {reason}"_s);
     if (catalogSize > 0)
         update.insert(u"size"_s, double(catalogSize));
-    const QString objectPath = startWithUpdate(fixture, update, {u"--stall-timeout"_s, u"1.5"_s});
+    const QString objectPath =
+        startWithUpdate(fixture, update, {u"--stall-timeout"_s, u"1.5"_s, u"--retries"_s, u"0"_s});
     QVERIFY2(!objectPath.isEmpty(), qPrintable(fixture.error()));
     Proxy::UpdateItem item = fixture.item(objectPath);
     Proxy::UpdateItemEvents events(fixture.agent->uniqueName(), objectPath, fixture.connection());
@@ -307,20 +310,94 @@ void TestAgentDownloads::failure()
     QCOMPARE(answer(item.PrepareDownload(Contract::True)), Contract::True);
 }
 
+void TestAgentDownloads::retries_data()
+{
+    QTest::addColumn<QList<Kind>>("first");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<bool>("ignoreRange");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<int>("hits");
+    QTest::addColumn<bool>("resumed");
+    const int serve = int(Kind::Serve);
+    const int ok = int(Result::Success);
+    QTest::newRow("503 with Retry-After: 1, then served")
+        << QList<Kind>{Kind::Busy} << serve << false << QStringList() << ok << 2 << false;
+    QTest::newRow("reset before any byte, then served")
+        << QList<Kind>{Kind::Reset} << serve << false << QStringList() << ok << 2 << false;
+    QTest::newRow("reset halfway, then resumed")
+        << QList<Kind>{Kind::Reset} << serve << false << QStringList() << ok << 2 << true;
+    QTest::newRow("a stall, then resumed")
+        << QList<Kind>{Kind::Stall} << serve << false << QStringList{u"--stall-timeout"_s, u"1"_s}
+        << ok << 2 << true;
+    QTest::newRow("a 200 to the Range request")
+        << QList<Kind>{Kind::CloseEarly} << serve << true << QStringList() << ok << 2 << true;
+    QTest::newRow("404 is final")
+        << QList<Kind>{} << int(Kind::NotFound) << false << QStringList() << int(Result::SourceFailed)
+        << 1 << false;
+    QTest::newRow("gives up after --retries")
+        << QList<Kind>{} << int(Kind::Busy) << false << QStringList{u"--retries"_s, u"1"_s}
+        << int(Result::SourceFailed) << 2 << false;
+}
+
+// Transient failures are tried again after the wait the server gives (or
+// 1 s), from the bytes held when some were: Range with If-Range.
+void TestAgentDownloads::retries()
+{
+    QFETCH(QList<Kind>, first);
+    QFETCH(int, kind);
+    QFETCH(bool, ignoreRange);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, code);
+    QFETCH(int, hits);
+    QFETCH(bool, resumed);
+    AgentFixture fixture;
+    const QByteArray content = fixture.catalog.makePayload(u"payload.bin"_s, PayloadSize);
+    const QString path = u"/retry/"_s + QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-');
+    const qint64 cut = resumed ? PayloadSize / 2 : 0;
+    HttpTestServer::Route route{Kind(kind), content, {}, cut, first, ignoreRange};
+    m_server.setRoute(path, route);
+    m_server.setEtag(path, "\"v1\"");
+    const QString objectPath = startWithUpdate(
+        fixture, TestCatalog::update(u"u1"_s, u"First"_s, content, m_server.url(path)), arguments);
+    QVERIFY2(!objectPath.isEmpty(), qPrintable(fixture.error()));
+    Proxy::UpdateItem item = fixture.item(objectPath);
+    Proxy::UpdateItemEvents events(fixture.agent->uniqueName(), objectPath, fixture.connection());
+    QSignalSpy progress(&events, &Proxy::UpdateItemEvents::OnProgressChanged);
+    QSignalSpy complete(&events, &Proxy::UpdateItemEvents::OnDownloadComplete);
+    QVERIFY(QDBusReply<void>(item.Execute()).isValid());
+    QVERIFY2(int(resultCode(complete, DownloadTimeoutMs)) == code,
+             qPrintable(item.GetText(1).value()));
+    QCOMPARE(m_server.hits(path), hits);
+    const bool waited = std::any_of(progress.cbegin(), progress.cend(), [](const QList<QVariant> &event) {
+        return event.at(2).toString() == u"retrying in 1 s"_s && event.at(3).toString().isEmpty();
+    });
+    QCOMPARE(waited, hits > 1);
+    const QByteArray request = m_server.lastRequest(path);
+    QCOMPARE(request.contains("Range: bytes="), resumed);
+    QCOMPARE(request.contains("If-Range: \"v1\""), resumed);
+    if (code == int(Result::Success))
+        QCOMPARE(progress.last().at(0).toInt(), int(PayloadSize));
+}
+
 void TestAgentDownloads::cancelMidDownload_data()
 {
     QTest::addColumn<bool>("overHttp");
-    QTest::newRow("file") << false;
-    QTest::newRow("http") << true;
+    QTest::addColumn<bool>("waiting"); // cancelled while waiting to try again
+    QTest::newRow("file") << false << false;
+    QTest::newRow("http") << true << false;
+    QTest::newRow("http, waiting to try again") << true << true;
 }
 
 void TestAgentDownloads::cancelMidDownload()
 {
     QFETCH(bool, overHttp);
+    QFETCH(bool, waiting);
     AgentFixture fixture;
     const QByteArray content = fixture.catalog.makePayload(u"payload.bin"_s, 2 * 1024 * 1024);
-    m_server.setRoute(u"/cancel"_s, {Kind::Serve, content, {}, 0});
-    const QUrl url = overHttp ? m_server.url(u"/cancel"_s)
+    const QString route = waiting ? u"/cancel/waiting"_s : u"/cancel"_s;
+    m_server.setRoute(route, {waiting ? Kind::Busy : Kind::Serve, content, {}, 0});
+    const QUrl url = overHttp ? m_server.url(route)
                               : fixture.catalog.payloadUrl(u"payload.bin"_s);
     const QString path = startWithUpdate(fixture, TestCatalog::update(u"u1"_s, u"First"_s, content, url),
                                          {u"--rate-limit"_s, u"256"_s});
@@ -332,12 +409,22 @@ void TestAgentDownloads::cancelMidDownload()
     QSignalSpy complete(&events, &Proxy::UpdateItemEvents::OnDownloadComplete);
 
     QVERIFY(QDBusReply<void>(item.Execute()).isValid());
-    QTRY_VERIFY_WITH_TIMEOUT(mostBytes(progress) >= 64 * 1024, DownloadTimeoutMs);
+    if (waiting) {
+        QTRY_VERIFY_WITH_TIMEOUT(!progress.isEmpty()
+                                     && progress.last().at(2).toString() == u"retrying in 1 s"_s,
+                                 DownloadTimeoutMs);
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(mostBytes(progress) >= 64 * 1024, DownloadTimeoutMs);
+    }
     QVERIFY(complete.isEmpty());
     QCOMPARE(fixture.catalog.installedFiles().size(), 1); // the partial file
 
     QVERIFY(QDBusReply<void>(item.Cancel()).isValid());
     QCOMPARE(resultCode(complete, 5000), Result::Cancelled);
+    if (waiting) {
+        QTest::qWait(1500); // past the wait: no other try
+        QCOMPARE(m_server.hits(route), 1);
+    }
     QCOMPARE(item.GetText(1).value(), u"Download cancelled."_s);
     QVERIFY(mostBytes(progress) < content.size());
     QVERIFY2(fixture.catalog.installedFiles().isEmpty(),
