@@ -127,8 +127,11 @@ void HttpTestServer::respond(QTcpSocket *socket, const QByteArray &request)
         known = m_routes.contains(path);
         route = m_routes.value(path);
         etag = m_etags.value(path);
-        if (hit < route.first.size())
+        if (hit < route.first.size()) {
             route.kind = route.first.at(hit);
+            if (!route.firstEtag.isEmpty())
+                etag = route.firstEtag;
+        }
     }
     if (!known)
         route.kind = Kind::NotFound;
@@ -212,6 +215,9 @@ void HttpTestServer::respond(QTcpSocket *socket, const QByteArray &request)
         more();
         return;
     }
+    case Kind::RangeRefused:
+        socket->write(header(416, "Range Not Satisfiable", 0));
+        break;
     case Kind::Busy:
         socket->write(header(503, "Service Unavailable", 0, "Retry-After: 1\r\n"));
         break;

@@ -29,6 +29,7 @@ public:
         Endless,    // 200 with a chunked body that never ends
         Reason,     // 500 with the body as its reason phrase
         Busy,       // 503 with Retry-After: 1
+        RangeRefused, // 416
     };
     struct Route
     {
@@ -40,6 +41,8 @@ public:
         QList<Kind> first = {};
         // A Serve route answers Range with 206 unless this is set.
         bool ignoreRange = false;
+        // The ETag of the scripted first answers, when not the path's.
+        QByteArray firstEtag = {};
     };
 
     HttpTestServer();

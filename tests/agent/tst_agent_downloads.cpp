@@ -314,30 +314,42 @@ void TestAgentDownloads::retries_data()
 {
     QTest::addColumn<QList<Kind>>("first");
     QTest::addColumn<int>("kind");
-    QTest::addColumn<bool>("ignoreRange");
+    // "no range": the server ignores Range; "new etag": the first answers
+    // had another ETag; "damaged": every answer serves a damaged payload.
+    QTest::addColumn<QString>("twist");
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("code");
     QTest::addColumn<int>("hits");
-    QTest::addColumn<bool>("resumed");
+    QTest::addColumn<bool>("cut");    // the first answers break off halfway
+    QTest::addColumn<bool>("ranged"); // the last request asks for the rest
     const int serve = int(Kind::Serve);
     const int ok = int(Result::Success);
+    const QStringList none;
     QTest::newRow("503 with Retry-After: 1, then served")
-        << QList<Kind>{Kind::Busy} << serve << false << QStringList() << ok << 2 << false;
+        << QList<Kind>{Kind::Busy} << serve << QString() << none << ok << 2 << false << false;
     QTest::newRow("reset before any byte, then served")
-        << QList<Kind>{Kind::Reset} << serve << false << QStringList() << ok << 2 << false;
+        << QList<Kind>{Kind::Reset} << serve << QString() << none << ok << 2 << false << false;
     QTest::newRow("reset halfway, then resumed")
-        << QList<Kind>{Kind::Reset} << serve << false << QStringList() << ok << 2 << true;
+        << QList<Kind>{Kind::Reset} << serve << QString() << none << ok << 2 << true << true;
     QTest::newRow("a stall, then resumed")
-        << QList<Kind>{Kind::Stall} << serve << false << QStringList{u"--stall-timeout"_s, u"1"_s}
-        << ok << 2 << true;
+        << QList<Kind>{Kind::Stall} << serve << QString() << QStringList{u"--stall-timeout"_s, u"1"_s}
+        << ok << 2 << true << true;
     QTest::newRow("a 200 to the Range request")
-        << QList<Kind>{Kind::CloseEarly} << serve << true << QStringList() << ok << 2 << true;
+        << QList<Kind>{Kind::CloseEarly} << serve << u"no range"_s << none << ok << 2 << true << true;
+    QTest::newRow("a changed ETag: If-Range fails, the whole body")
+        << QList<Kind>{Kind::CloseEarly} << serve << u"new etag"_s << none << ok << 2 << true << true;
+    QTest::newRow("416, then from byte 0")
+        << QList<Kind>{Kind::CloseEarly, Kind::RangeRefused} << serve << QString() << none << ok << 3
+        << true << false;
+    QTest::newRow("a wrong hash after a resume: once more from byte 0")
+        << QList<Kind>{Kind::CloseEarly} << serve << u"damaged"_s << none
+        << int(Result::ChecksumMismatch) << 3 << true << false;
     QTest::newRow("404 is final")
-        << QList<Kind>{} << int(Kind::NotFound) << false << QStringList() << int(Result::SourceFailed)
-        << 1 << false;
+        << QList<Kind>{} << int(Kind::NotFound) << QString() << none << int(Result::SourceFailed) << 1
+        << false << false;
     QTest::newRow("gives up after --retries")
-        << QList<Kind>{} << int(Kind::Busy) << false << QStringList{u"--retries"_s, u"1"_s}
-        << int(Result::SourceFailed) << 2 << false;
+        << QList<Kind>{} << int(Kind::Busy) << QString() << QStringList{u"--retries"_s, u"1"_s}
+        << int(Result::SourceFailed) << 2 << false << false;
 }
 
 // Transient failures are tried again after the wait the server gives (or
@@ -346,16 +358,20 @@ void TestAgentDownloads::retries()
 {
     QFETCH(QList<Kind>, first);
     QFETCH(int, kind);
-    QFETCH(bool, ignoreRange);
+    QFETCH(QString, twist);
     QFETCH(QStringList, arguments);
     QFETCH(int, code);
     QFETCH(int, hits);
-    QFETCH(bool, resumed);
+    QFETCH(bool, cut);
+    QFETCH(bool, ranged);
     AgentFixture fixture;
     const QByteArray content = fixture.catalog.makePayload(u"payload.bin"_s, PayloadSize);
-    const QString path = u"/retry/"_s + QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-');
-    const qint64 cut = resumed ? PayloadSize / 2 : 0;
-    HttpTestServer::Route route{Kind(kind), content, {}, cut, first, ignoreRange};
+    QByteArray served = content;
+    if (twist == u"damaged"_s)
+        served[PayloadSize - 10] = char(served[PayloadSize - 10] ^ 0x55);
+    const QString path = u"/retry/"_s + QString::number(qHash(QString::fromLatin1(QTest::currentDataTag())));
+    HttpTestServer::Route route{Kind(kind), served, {}, cut ? PayloadSize / 2 : 0, first,
+                                twist == u"no range"_s, twist == u"new etag"_s ? "\"v0\"" : ""};
     m_server.setRoute(path, route);
     m_server.setEtag(path, "\"v1\"");
     const QString objectPath = startWithUpdate(
@@ -374,8 +390,8 @@ void TestAgentDownloads::retries()
     });
     QCOMPARE(waited, hits > 1);
     const QByteArray request = m_server.lastRequest(path);
-    QCOMPARE(request.contains("Range: bytes="), resumed);
-    QCOMPARE(request.contains("If-Range: \"v1\""), resumed);
+    QCOMPARE(request.contains("Range: bytes="), ranged);
+    QCOMPARE(request.contains("If-Range: \"v"), ranged);
     if (code == int(Result::Success))
         QCOMPARE(progress.last().at(0).toInt(), int(PayloadSize));
 }
