@@ -54,6 +54,28 @@ Result downloaded(const AgentFixture &fixture, const QString &path)
     return resultCode(complete, DownloadTimeoutMs);
 }
 
+// A delta made by stock zstd that turns `from` into `to`.
+bool makeDelta(const QString &from, const QString &to, const QString &out)
+{
+    return QProcess::execute(u"zstd"_s, {u"-qq"_s, u"-f"_s, u"--patch-from="_s + from, to, u"-o"_s, out})
+           == 0;
+}
+
+QString hexSha256(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+// The feed's entry for the delta at path, made from a file holding `from`.
+QJsonObject deltaEntry(const QString &path, const QByteArray &from)
+{
+    const QByteArray bytes = fileContent(path);
+    return {{u"fromSha256"_s, hexSha256(from)},
+            {u"url"_s, TestCatalog::fileUrl(path).toString()},
+            {u"size"_s, double(bytes.size())},
+            {u"sha256"_s, hexSha256(bytes)}};
+}
+
 QString partFile(const TestCatalog &catalog)
 {
     const QStringList parts = QDir(catalog.installDir()).entryList({u".*.part"_s}, QDir::Files | QDir::Hidden);
@@ -400,23 +422,36 @@ void TestAgentDownloads::cancelMidDownload_data()
 {
     QTest::addColumn<bool>("overHttp");
     QTest::addColumn<bool>("waiting"); // cancelled while waiting to try again
-    QTest::newRow("file") << false << false;
-    QTest::newRow("http") << true << false;
-    QTest::newRow("http, waiting to try again") << true << true;
+    QTest::addColumn<bool>("viaDelta"); // a delta against a file in place, as large as the payload
+    QTest::newRow("file") << false << false << false;
+    QTest::newRow("http") << true << false << false;
+    QTest::newRow("http, waiting to try again") << true << true << false;
+    QTest::newRow("a delta") << false << false << true;
 }
 
 void TestAgentDownloads::cancelMidDownload()
 {
     QFETCH(bool, overHttp);
     QFETCH(bool, waiting);
+    QFETCH(bool, viaDelta);
     AgentFixture fixture;
     const QByteArray content = fixture.catalog.makePayload(u"payload.bin"_s, 2 * 1024 * 1024);
     const QString route = waiting ? u"/cancel/waiting"_s : u"/cancel"_s;
     m_server.setRoute(route, {waiting ? Kind::Busy : Kind::Serve, content, {}, 0});
     const QUrl url = overHttp ? m_server.url(route)
                               : fixture.catalog.payloadUrl(u"payload.bin"_s);
-    const QString path = startWithUpdate(fixture, TestCatalog::update(u"u1"_s, u"First"_s, content, url),
-                                         {u"--rate-limit"_s, u"256"_s});
+    QJsonObject update = TestCatalog::update(u"u1"_s, u"First"_s, content, url);
+    const QStringList kept = viaDelta ? QStringList{u"u1.bin"_s} : QStringList();
+    if (viaDelta) {
+        const QByteArray old = fixture.catalog.makePayload(u"old.bin"_s, 4096);
+        QVERIFY(QDir().mkpath(fixture.catalog.installDir()));
+        QVERIFY(writeFile(fixture.catalog.installDir() + u"/u1.bin"_s, old));
+        const QString delta = fixture.catalog.payloadDir() + u"/u1.zst"_s;
+        QVERIFY(makeDelta(fixture.catalog.payloadDir() + u"/old.bin"_s,
+                          fixture.catalog.payloadDir() + u"/payload.bin"_s, delta));
+        update[u"deltas"_s] = QJsonArray{deltaEntry(delta, old)};
+    }
+    const QString path = startWithUpdate(fixture, update, {u"--rate-limit"_s, u"256"_s});
     QVERIFY2(!path.isEmpty(), qPrintable(fixture.error()));
     Proxy::UpdateItem item = fixture.item(path);
     Proxy::UpdateItemEvents events(fixture.agent->uniqueName(), path, fixture.connection());
@@ -433,7 +468,7 @@ void TestAgentDownloads::cancelMidDownload()
         QTRY_VERIFY_WITH_TIMEOUT(mostBytes(progress) >= 64 * 1024, DownloadTimeoutMs);
     }
     QVERIFY(complete.isEmpty());
-    QCOMPARE(fixture.catalog.installedFiles().size(), 1); // the partial file
+    QCOMPARE(fixture.catalog.installedFiles().size(), kept.size() + 1); // the partial file
 
     QVERIFY(QDBusReply<void>(item.Cancel()).isValid());
     QCOMPARE(resultCode(complete, 5000), Result::Cancelled);
@@ -443,8 +478,8 @@ void TestAgentDownloads::cancelMidDownload()
     }
     QCOMPARE(item.GetText(1).value(), u"Download cancelled."_s);
     QVERIFY(mostBytes(progress) < content.size());
-    QVERIFY2(fixture.catalog.installedFiles().isEmpty(),
-             qPrintable(fixture.catalog.installedFiles().join(u", "_s)));
+    QCOMPARE(fixture.catalog.installedFiles(), kept);
+    QCOMPARE(fixture.agent->log().contains(u"u1 from a delta of"_s), viaDelta);
 
     // Cancelling what is not downloading does nothing.
     const qsizetype seen = begin.count() + progress.count() + complete.count();
@@ -876,24 +911,12 @@ void TestAgentDownloads::delta()
     QVERIFY(writeFile(catalog.installDir() + u"/u1.bin"_s, old));
     const QString payloadPath = catalog.payloadDir() + u"/new.bin"_s;
     QVERIFY(writeFile(payloadPath, payload));
-    const auto makeDelta = [&](const QString &from, const QString &to, const QString &out) {
-        return QProcess::execute(u"zstd"_s, {u"-qq"_s, u"-f"_s, u"--patch-from="_s + from, to,
-                                             u"-o"_s, out}) == 0;
-    };
     const QString deltaPath = catalog.payloadDir() + u"/new.bin.zst"_s;
-    const auto entry = [&](const QString &path, const QByteArray &from) {
-        const QByteArray bytes = fileContent(path);
-        return QJsonObject{
-            {u"fromSha256"_s, QString::fromLatin1(QCryptographicHash::hash(from, QCryptographicHash::Sha256).toHex())},
-            {u"url"_s, TestCatalog::fileUrl(path).toString()},
-            {u"size"_s, double(bytes.size())},
-            {u"sha256"_s, QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex())}};
-    };
     // A delta from some other file comes first: the one in place must choose.
     const QByteArray stranger = catalog.makePayload(u"stranger.bin"_s, 4096);
     QVERIFY(makeDelta(catalog.payloadDir() + u"/stranger.bin"_s, payloadPath,
                       catalog.payloadDir() + u"/stranger.zst"_s));
-    QJsonArray deltas{entry(catalog.payloadDir() + u"/stranger.zst"_s, stranger)};
+    QJsonArray deltas{deltaEntry(catalog.payloadDir() + u"/stranger.zst"_s, stranger)};
     QJsonObject mine;
     if (kind == u"tool"_s) {
         const QString scratch = fixture.root() + u"/scratch.json"_s;
@@ -912,14 +935,14 @@ void TestAgentDownloads::delta()
                  0);
         QCOMPARE(fileContent(fixture.root() + u"/check.bin"_s), payload);
         mine = QJsonDocument::fromJson(fileContent(scratch))[u"updates"_s][0][u"deltas"_s][0].toObject();
-        QCOMPARE(mine.value(u"sha256"_s), entry(deltaPath, old).value(u"sha256"_s));
+        QCOMPARE(mine.value(u"sha256"_s), deltaEntry(deltaPath, old).value(u"sha256"_s));
         mine[u"url"_s] = TestCatalog::fileUrl(deltaPath).toString();
     } else if (kind == u"other"_s) {
         QByteArray other = payload;
         other[0] = char(other[0] ^ 1);
         QVERIFY(writeFile(fixture.root() + u"/other.bin"_s, other));
         QVERIFY(makeDelta(catalog.installDir() + u"/u1.bin"_s, fixture.root() + u"/other.bin"_s, deltaPath));
-        mine = entry(deltaPath, old);
+        mine = deltaEntry(deltaPath, old);
     } else {
         QVERIFY(makeDelta(catalog.installDir() + u"/u1.bin"_s, payloadPath, deltaPath));
         if (kind == u"corrupt"_s) {
@@ -927,7 +950,7 @@ void TestAgentDownloads::delta()
             bytes.replace(bytes.size() / 2, 64, QByteArray(64, '\xff'));
             QVERIFY(writeFile(deltaPath, bytes));
         }
-        mine = entry(deltaPath, kind == u"unmatched"_s ? stranger + "x" : old);
+        mine = deltaEntry(deltaPath, kind == u"unmatched"_s ? stranger + "x" : old);
         if (kind == u"size"_s)
             mine[u"size"_s] = mine.value(u"size"_s).toDouble() - 1;
         if (kind == u"http"_s) {
