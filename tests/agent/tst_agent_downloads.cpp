@@ -889,6 +889,7 @@ void TestAgentDownloads::delta_data()
     QTest::newRow("the right one of two") << u"right"_s << true;
     QTest::newRow("made by palvane-feed") << u"tool"_s << true;
     QTest::newRow("over http") << u"http"_s << true;
+    QTest::newRow("over http, resumed after a reset") << u"http reset"_s << true;
     QTest::newRow("from no file in place") << u"unmatched"_s << false;
     QTest::newRow("corrupt") << u"corrupt"_s << false;
     QTest::newRow("of the wrong size") << u"size"_s << false;
@@ -953,9 +954,14 @@ void TestAgentDownloads::delta()
         mine = deltaEntry(deltaPath, kind == u"unmatched"_s ? stranger + "x" : old);
         if (kind == u"size"_s)
             mine[u"size"_s] = mine.value(u"size"_s).toDouble() - 1;
-        if (kind == u"http"_s) {
-            m_server.setRoute(u"/delta/new.bin.zst"_s, {Kind::Serve, fileContent(deltaPath), {}, 0});
-            mine[u"url"_s] = m_server.url(u"/delta/new.bin.zst"_s).toString();
+        if (kind.startsWith(u"http"_s)) {
+            const QByteArray bytes = fileContent(deltaPath);
+            const QString route = u"/delta/"_s + QString(kind).replace(u' ', u'-');
+            const bool reset = kind.endsWith(u"reset"_s);
+            m_server.setRoute(route, {Kind::Serve, bytes, {}, bytes.size() / 2,
+                                      reset ? QList<Kind>{Kind::Reset} : QList<Kind>{}});
+            m_server.setEtag(route, "\"d1\"");
+            mine[u"url"_s] = m_server.url(route).toString();
         }
     }
     deltas.append(mine);
@@ -981,6 +987,8 @@ void TestAgentDownloads::delta()
     // One warning for a delta that failed; none when none applied.
     QCOMPARE(fixture.agent->log().count(u"- downloading the whole payload"_s),
              viaDelta || kind == u"unmatched"_s ? 0 : 1);
+    if (kind == u"http reset"_s)
+        QVERIFY(m_server.lastRequest(u"/delta/http-reset"_s).contains("Range: bytes="));
 }
 
 QTEST_GUILESS_MAIN(TestAgentDownloads)
