@@ -129,6 +129,17 @@ class DemoFolder:
             return []
         return sorted(n for n in os.listdir(self.install_dir) if not n.startswith("."))
 
+    def show_trees(self):
+        """Each archive update's link and the trees beside it: the current one
+        and the one it replaced."""
+        for name in self.installed():
+            link = os.path.join(self.install_dir, name)
+            if not os.path.islink(link):
+                continue
+            trees = sorted(n for n in os.listdir(self.install_dir) if n.startswith("." + name + "-")
+                           and os.path.isdir(os.path.join(self.install_dir, n)))
+            print("  %s -> %s, trees beside it: %s" % (name, os.readlink(link), ", ".join(trees)))
+
 
 def classify(title, text):
     """What a prompt is about, as the user reads it."""
@@ -328,6 +339,7 @@ def main():
             server.shutdown()
             server.server_close()
     print("Installed in %s: %s" % (folder.install_dir, ", ".join(folder.installed()) or "nothing"))
+    folder.show_trees()
     show_delivery(folder)
     print("Agent log: %s" % folder.log)
     return status

@@ -2,7 +2,9 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """`make demo` without a display: it ends by itself, keeps its screenshots,
 shows the damaged update's failure, installs the good ones it was offered
-while they were in a slot, and shows the agent refusing a tampered feed."""
+while they were in a slot (the core an archive: its link moves to the new
+tree, the one shipped before kept), and shows the agent refusing a tampered
+feed."""
 
 import os
 import re
@@ -43,8 +45,10 @@ def main():
             or not 1 <= downloading <= 2 or kinds[-1] != "done":
         return fail("screenshots %r" % shots, output)
     installed = sorted(n for n in os.listdir(os.path.join(folder, "installed")))
-    if installed != ["core-2.1.bin", "help-2.1.bin"]:
-        return fail("installed files %r" % installed, output)
+    if installed != [".core-2.0", ".core-2.1", "core", "help-2.1.bin"] \
+            or os.readlink(os.path.join(folder, "installed", "core")) != ".core-2.1" \
+            or b"\n  core -> .core-2.1, trees beside it: .core-2.0, .core-2.1\n" not in output:
+        return fail("installed files %r, or the archive update's link or trees" % installed, output)
     if not re.search(rb"\nRefused feed: .*\n  IsConnected\(.*\) = 0\n  agent: ", output):
         return fail("no refused feed in the summary", output)
     if not re.search(rb"\nArrived as a delta: help-2.1, ", output) \
