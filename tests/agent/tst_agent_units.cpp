@@ -114,6 +114,19 @@ void expectParsed(const Parsed &result, const QString &error)
         QVERIFY2(!result.value.has_value() && result.error.contains(error), qPrintable(result.error));
 }
 
+// The process's peak resident set since the last resetPeakRss(), in KiB.
+qint64 peakRssKiB()
+{
+    const QByteArray status = contentOf(u"/proc/self/status"_s);
+    const qsizetype at = status.indexOf("VmHWM:");
+    return at < 0 ? -1 : status.mid(at + 6, status.indexOf('\n', at) - at - 6).trimmed().split(' ').value(0).toLongLong();
+}
+
+bool resetPeakRss()
+{
+    return writeFile(u"/proc/self/clear_refs"_s, "5");
+}
+
 } // namespace
 
 void TestAgentUnits::rateText_data()
@@ -603,11 +616,16 @@ void TestAgentUnits::hostileHttpServers()
     server.setRoute(path, {HttpTestServer::Kind(kind), body,
                            location == u"self"_s ? server.url(path) : QUrl(location), 0});
     server.setRoute(path + u".sig"_s, {HttpTestServer::Kind::Serve, "signature", {}, 0});
+    QVERIFY(resetPeakRss());
+    const qint64 before = peakRssKiB();
     QElapsedTimer clock;
     clock.start();
     QByteArray feed;
     const auto [outcome, why] = fetchFeed(server.url(path), &feed);
     QVERIFY2(clock.elapsed() < 5000, qPrintable(why));
+    // Floods are cut as they arrive, not after they were held.
+    const qint64 grown = peakRssKiB() - before;
+    QVERIFY2(before > 0 && grown < 64 * 1024, qPrintable(QString::number(grown) + u" KiB more"_s));
     if (error.isEmpty()) {
         QCOMPARE(outcome, FeedFetch::Outcome::Fetched);
         QCOMPARE(feed, body);
