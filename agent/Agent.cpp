@@ -27,7 +27,11 @@ Agent::Agent(const AgentOptions &options, QObject *parent)
     // The records of updates a product's feed no longer lists go with it:
     // a feed cannot make the state grow for ever.
     connect(&m_feeds, &FeedKeeper::accepted, this,
-            [this](const QString &code, const QStringList &ids) { m_installer.keepOnly(code, ids); });
+            [this](const QString &code, const QStringList &ids) {
+                m_installer.keepOnly(code, ids);
+                if (const Product *product = m_products.find(code))
+                    m_installer.removeStaleDownloads(*product, m_feeds.updates(*product));
+            });
     m_context.products = &m_products;
     m_context.feeds = &m_feeds;
     m_context.installer = &m_installer;
@@ -48,7 +52,8 @@ void Agent::readProducts()
 {
     m_products.load(m_productFolders);
     m_rollout = Rollout::load(m_machineIdFile, Rollout::defaultFallbackFile());
-    m_installer.removeStaleDownloads(m_products.installDirs());
+    for (const Product *product : m_products.inOrder())
+        m_installer.removeStaleDownloads(*product, m_feeds.updates(*product));
 }
 
 void Agent::onBusDisconnected()

@@ -41,8 +41,9 @@ ItemObject::~ItemObject()
     if (!m_unpacked.isEmpty())
         ArchiveTree(m_installDir, m_update.fileName, m_update.version).discard({m_unpacked});
     if (m_transfer) {
+        // The client left (or the agent ends): the bytes stay for later.
         if (m_state == State::Downloading) {
-            m_transfer->cancel();
+            m_transfer->abandon();
             m_context->activity[claimKey()] = {};
         }
         else if (m_state == State::Downloaded || m_state == State::Installing)
@@ -171,6 +172,10 @@ void ItemObject::startDownload()
     m_transfer = transfer;
     connect(transfer, &PayloadDownload::progressed, this, &ItemObject::onProgress);
     connect(transfer, &PayloadDownload::finished, this, &ItemObject::onFinished);
+    connect(transfer, &PayloadDownload::holding, this, [this](qint64 bytes) {
+        m_meter->hold(bytes);
+        m_context->activity[claimKey()].bytes = bytes;
+    });
     connect(transfer, &PayloadDownload::waiting, this, [this](int seconds) {
         m_lastReportMs = m_transfer->elapsedMs();
         Q_EMIT OnProgressChanged(m_meter->bytesForEvent(), m_meter->percent(),

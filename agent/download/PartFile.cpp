@@ -52,16 +52,7 @@ bool PartFile::create(const QString &folder, const QString &fileName, QString *e
         m_fd = ::open(QFile::encodeName(path).constData(),
                       O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (m_fd >= 0) {
-            struct stat st = {};
-            ::fstat(m_fd, &st);
-            m_device = st.st_dev;
-            m_inode = st.st_ino;
-            m_path = path;
-            m_written = m_toHash = m_hashed = 0;
-            m_pending.clear();
-            m_readFailed = m_stopping = false;
-            m_hash.reset();
-            m_hasher = std::thread(&PartFile::hashWritten, this);
+            opened(path);
             return true;
         }
         if (errno != EEXIST)
@@ -69,6 +60,58 @@ bool PartFile::create(const QString &folder, const QString &fileName, QString *e
     }
     // The name may belong to someone else's file: it is never removed.
     return setError(error, u"cannot create a file in "_s % folder % u" ("_s % systemError() % u')');
+}
+
+QString PartFile::partName(const QString &fileName, const QByteArray &sha256)
+{
+    return u'.' % fileName % u'.' % QString::fromLatin1(sha256.toHex().left(16)) % u".part"_s;
+}
+
+bool PartFile::open(const QString &folder, const QString &fileName, const QByteArray &sha256,
+                    QString *error)
+{
+    if (m_fd >= 0 || m_hasher.joinable() || !m_path.isEmpty())
+        return setError(error, u"the download already has the file "_s % m_path);
+    const QString path = folder % u'/' % partName(fileName, sha256);
+    m_fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC
+                                                           | O_NONBLOCK, 0666);
+    struct stat st = {};
+    if (m_fd < 0 || ::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const QString why = m_fd < 0 ? systemError() : u"not a regular file"_s;
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+        return setError(error, u"cannot open "_s % path % u" ("_s % why % u')');
+    }
+    ::fcntl(m_fd, F_SETFL, 0);
+    opened(path);
+    // What an earlier download left is hashed as if it were just written.
+    if (::lseek(m_fd, 0, SEEK_END) != st.st_size)
+        return setError(error, u"cannot seek in "_s % path);
+    // Read back on the hashing thread; only new bytes wait for it.
+    {
+        const std::lock_guard lock(m_mutex);
+        constexpr qint64 Piece = 1024 * 1024;
+        for (qint64 at = 0; at < st.st_size; at += Piece)
+            m_pending.push_back({QByteArray(), std::min(Piece, qint64(st.st_size) - at), true});
+        m_written = m_toHash = m_heldToHash = st.st_size;
+    }
+    m_wake.notify_one();
+    return true;
+}
+
+void PartFile::opened(const QString &path)
+{
+    struct stat st = {};
+    ::fstat(m_fd, &st);
+    m_device = st.st_dev;
+    m_inode = st.st_ino;
+    m_path = path;
+    m_written = m_toHash = m_hashed = m_heldToHash = 0;
+    m_pending.clear();
+    m_readFailed = m_stopping = false;
+    m_hash.reset();
+    m_hasher = std::thread(&PartFile::hashWritten, this);
 }
 
 bool PartFile::reserve(qint64 size, QString *error)
@@ -118,7 +161,7 @@ void PartFile::addWritten(const QByteArray &chunk, qint64 size)
         std::unique_lock lock(m_mutex);
         // Bounds the memory held for hashing and keeps what is read back
         // in the page cache.
-        m_caughtUp.wait(lock, [this] { return m_toHash - m_hashed <= MaxAheadBytes; });
+        m_caughtUp.wait(lock, [this] { return m_toHash - m_hashed - m_heldToHash <= MaxAheadBytes; });
         m_pending.push_back({chunk, size});
         m_toHash += size;
     }
@@ -157,6 +200,8 @@ void PartFile::hashWritten()
         lock.lock();
         m_readFailed = !ok;
         m_hashed += next.size;
+        if (next.held)
+            m_heldToHash -= next.size;
         m_caughtUp.notify_all();
     }
 }
@@ -187,7 +232,7 @@ bool PartFile::restart(QString *error)
     if (::ftruncate(m_fd, 0) != 0 || ::lseek(m_fd, 0, SEEK_SET) != 0)
         return setError(error, u"cannot empty "_s % m_path % u" ("_s % systemError() % u')');
     m_hash.reset();
-    m_written = m_toHash = m_hashed = 0;
+    m_written = m_toHash = m_hashed = m_heldToHash = 0;
     m_readFailed = false;
     return true;
 }
@@ -232,13 +277,20 @@ void PartFile::forget()
 void PartFile::remove()
 {
     close();
-    if (!m_path.isEmpty())
+    if (!m_path.isEmpty()) {
         ::unlink(QFile::encodeName(m_path).constData());
+        ::unlink(QFile::encodeName(metaPath()).constData());
+    }
     m_path.clear();
 }
 
-bool PartFile::isPartName(const QString &name)
+bool PartFile::isPartName(const QString &name, QString *fileName, QString *sha16)
 {
-    static const QRegularExpression form(u"^\\..+\\.[0-9a-z]+\\.part$"_s);
-    return form.match(name).hasMatch();
+    static const QRegularExpression form(u"^\\.(.+)\\.([0-9a-f]{16})\\.part(\\.json)?$"_s);
+    const QRegularExpressionMatch match = form.match(name);
+    if (fileName)
+        *fileName = match.captured(1);
+    if (sha16)
+        *sha16 = match.captured(2);
+    return match.hasMatch();
 }

@@ -29,6 +29,15 @@ public:
 
     // Creates a new file in folder (which must exist) for fileName.
     bool create(const QString &folder, const QString &fileName, QString *error);
+    // Opens, or creates, the partial file of the update whose payload has
+    // this SHA-256 (raw), to go on after the bytes it holds (written()).
+    bool open(const QString &folder, const QString &fileName, const QByteArray &sha256,
+              QString *error);
+    // .<file>.<first 16 hex digits of the SHA-256>.part: a download that
+    // outlives the agent, resumed by the next one of the same update.
+    static QString partName(const QString &fileName, const QByteArray &sha256);
+    // Where the validators of the bytes held are kept, beside path().
+    QString metaPath() const { return m_path + QStringLiteral(".json"); }
     // Reserves the blocks of size bytes, so a full disk shows before the
     // first byte is written instead of after it is full.
     bool reserve(qint64 size, QString *error);
@@ -57,10 +66,13 @@ public:
     void remove();
     QString path() const { return m_path; }
 
-    // Whether a folder entry has the form of a download's hidden file.
-    static bool isPartName(const QString &name);
+    // Whether a folder entry has the form of a partial file (or its .json),
+    // and then its file name and 16 hex digits.
+    static bool isPartName(const QString &name, QString *fileName = nullptr,
+                           QString *sha16 = nullptr);
 
 private:
+    void opened(const QString &path);
     // chunk: the bytes written, or null when they are to be read back.
     void addWritten(const QByteArray &chunk, qint64 size);
     void hashWritten();
@@ -78,6 +90,7 @@ private:
     {
         QByteArray chunk;
         qint64 size;
+        bool held = false; // from an earlier download, read back
     };
     std::thread m_hasher;
     std::mutex m_mutex;
@@ -87,6 +100,7 @@ private:
     Sha256 m_hash;
     qint64 m_toHash = 0;
     qint64 m_hashed = 0;
+    qint64 m_heldToHash = 0;
     bool m_readFailed = false;
     bool m_stopping = false;
 };

@@ -76,6 +76,7 @@ void PayloadDownload::tryDelta(const QByteArray &inPlace)
     m_transfer = new Transfer(asPayload, m_folder, m_network, m_settings, this);
     connect(m_transfer, &Transfer::progressed, this, &PayloadDownload::progressed);
     connect(m_transfer, &Transfer::waiting, this, &PayloadDownload::waiting);
+    connect(m_transfer, &Transfer::holding, this, &PayloadDownload::holding);
     connect(m_transfer, &Transfer::finished, this, &PayloadDownload::onDeltaDownloaded);
     qCInfo(lcDownload).noquote() << AgentLog::cut(m_update.id) << "from a delta of"
                                  << m_delta.size << "bytes against" << AgentLog::cut(inPlacePath());
@@ -173,6 +174,7 @@ void PayloadDownload::downloadWhole(const QString &deltaFailure)
     m_transfer = new Transfer(m_update, m_folder, m_network, m_settings, this);
     connect(m_transfer, &Transfer::progressed, this, &PayloadDownload::progressed);
     connect(m_transfer, &Transfer::waiting, this, &PayloadDownload::waiting);
+    connect(m_transfer, &Transfer::holding, this, &PayloadDownload::holding);
     connect(m_transfer, &Transfer::finished, this, &PayloadDownload::finished);
     Q_EMIT expecting(m_update.size);
     m_transfer->start();
@@ -211,6 +213,14 @@ void PayloadDownload::cancel()
     m_decoded.remove();
     if (m_transfer)
         m_transfer->cancel();
+}
+
+void PayloadDownload::abandon()
+{
+    stopDecoding();
+    m_decoded.remove();
+    if (m_transfer)
+        m_transfer->abandon();
 }
 
 void PayloadDownload::fail(DownloadResult result, const QString &reason)

@@ -34,6 +34,8 @@ public:
     void start();
     // Stops and removes every partial file; finished() is not emitted.
     void cancel();
+    // Stops, keeping the whole payload's partial file for a later download.
+    void abandon();
     // Stops, removes the partial files and reports the failure.
     void fail(Contract::DownloadResult result, const QString &reason);
 
@@ -50,6 +52,7 @@ Q_SIGNALS:
     void expecting(qint64 total);
     void progressed(qint64 bytes);
     void waiting(int seconds);
+    void holding(qint64 bytes);
     void finished(Contract::DownloadResult result, const QString &reason);
 
 private:

@@ -27,6 +27,11 @@ ProgressMeter::ProgressMeter(qint64 total, qint64 startMs)
 {
 }
 
+void ProgressMeter::hold(qint64 bytes)
+{
+    m_bytes = m_sampleBytes = m_held = bytes;
+}
+
 void ProgressMeter::sample(qint64 bytes, qint64 nowMs)
 {
     m_bytes = bytes;
@@ -38,9 +43,9 @@ void ProgressMeter::sample(qint64 bytes, qint64 nowMs)
     m_sampleBytes = bytes;
     if (!m_rateKnown) {
         const qint64 elapsed = nowMs - m_startMs;
-        if (elapsed < WarmUpMs || bytes == 0)
+        if (elapsed < WarmUpMs || bytes == m_held)
             return;
-        m_rate = double(bytes) * 1000.0 / double(elapsed);
+        m_rate = double(bytes - m_held) * 1000.0 / double(elapsed);
         m_rateKnown = true;
         return;
     }
@@ -53,7 +58,7 @@ void ProgressMeter::finish(qint64 nowMs)
     m_bytes = m_total;
     m_finished = true;
     const qint64 elapsed = std::max<qint64>(nowMs - m_startMs, 1);
-    m_rate = double(m_total) * 1000.0 / double(elapsed);
+    m_rate = double(m_total - m_held) * 1000.0 / double(elapsed);
     m_rateKnown = true;
 }
 

@@ -11,6 +11,8 @@ public:
     explicit ProgressMeter(qint64 total, qint64 startMs);
 
     void sample(qint64 bytes, qint64 nowMs);
+    // Bytes held from before: counted in bytes and percent, not in the rate.
+    void hold(qint64 bytes);
     // The last report: whole size, average rate, nothing left.
     void finish(qint64 nowMs);
 
@@ -29,6 +31,7 @@ private:
     qint64 m_total;
     qint64 m_startMs;
     qint64 m_bytes = 0;
+    qint64 m_held = 0;
     qint64 m_sampleMs;
     qint64 m_sampleBytes = 0;
     double m_rate = 0;

@@ -5,7 +5,15 @@
 #include "download/FileSource.h"
 #include "download/HttpSource.h"
 
+#include "base/WriteAll.h"
+
 #include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 using Contract::DownloadResult;
@@ -16,6 +24,7 @@ namespace {
 // bus waiting.
 constexpr qint64 ChunkBytes = 256 * 1024;
 constexpr int WatchdogIntervalMs = 250;
+constexpr qint64 MetaBytes = 4096;
 
 // Bounds one turn of the event loop spent copying.
 constexpr qint64 TurnBudgetMs = 4;
@@ -44,10 +53,22 @@ Transfer::Transfer(const ProductUpdate &update, const QString &folder,
     connect(&m_watchdog, &QTimer::timeout, this, &Transfer::checkStall);
 }
 
+// A download that did not end keeps its partial file for the next one.
 Transfer::~Transfer()
 {
     if (!m_done)
+        abandon();
+}
+
+void Transfer::abandon()
+{
+    // A file is copied from its start anyway.
+    if (m_update.url.isLocalFile()) {
         cancel();
+        return;
+    }
+    stop();
+    m_part.close();
 }
 
 QString Transfer::notSaved(const QString &detail)
@@ -64,6 +85,8 @@ void Transfer::start()
     m_limiter = RateLimiter(m_settings.rateLimit, 0, m_settings.totalLimit);
     if (!createPartFile())
         return;
+    if (m_bytes > 0)
+        Q_EMIT holding(m_bytes);
     startTry();
 }
 
@@ -144,11 +167,51 @@ bool Transfer::createPartFile()
         fail(DownloadResult::LocalFileFailed, notSaved(u"cannot create the folder "_s % m_folder));
         return false;
     }
-    if (!m_part.create(m_folder, m_update.fileName, &why) || !m_part.reserve(m_update.size, &why)) {
+    if (!m_part.open(m_folder, m_update.fileName, m_update.sha256, &why)
+        || !m_part.reserve(m_update.size, &why)) {
         fail(DownloadResult::LocalFileFailed, notSaved(why));
         return false;
     }
+    m_bytes = m_part.written();
+    if (m_bytes == 0)
+        return true;
+    // Whole, or more than the whole: nothing to ask for; from the start.
+    if (m_bytes >= m_update.size || m_update.url.isLocalFile())
+        return restartFile();
+    readValidator();
+    m_resumed = true;
+    qCInfo(lcDownload).noquote() << "resuming" << AgentLog::cut(m_update.id) << "from the"
+                                 << m_bytes << "bytes held in" << AgentLog::cut(m_part.path());
     return true;
+}
+
+// The validators file is small and ours: anything else is no validator.
+void Transfer::readValidator()
+{
+    QFile file(m_part.metaPath());
+    if (!file.open(QIODevice::ReadOnly) || file.size() > MetaBytes)
+        return;
+    const QJsonObject meta = QJsonDocument::fromJson(file.read(MetaBytes)).object();
+    if (meta.value(u"url"_s).toString() != m_update.url.toString())
+        return;
+    const QString etag = meta.value(u"etag"_s).toString();
+    m_validator = (etag.isEmpty() ? meta.value(u"lastModified"_s).toString() : etag).toLatin1();
+}
+
+void Transfer::writeValidator()
+{
+    const bool isEtag = m_validator.startsWith('"');
+    const QJsonObject meta{{u"url"_s, m_update.url.toString()},
+                           {u"etag"_s, isEtag ? QString::fromLatin1(m_validator) : QString()},
+                           {u"lastModified"_s, isEtag ? QString() : QString::fromLatin1(m_validator)}};
+    const QByteArray bytes = QJsonDocument(meta).toJson(QJsonDocument::Compact);
+    const int fd = ::open(QFile::encodeName(m_part.metaPath()).constData(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+        if (bytes.size() <= MetaBytes)
+            writeAll(fd, bytes);
+        ::close(fd);
+    }
 }
 
 void Transfer::pump()
@@ -172,8 +235,11 @@ void Transfer::pump()
             if (m_source->offset() == 0 && m_bytes > 0 && !restartFile())
                 return;
             m_resumed = m_resumed || m_bytes > 0;
-            if (m_bytes == 0)
+            if (m_bytes == 0) {
                 m_validator = m_source->validator();
+                if (!m_update.url.isLocalFile())
+                    writeValidator();
+            }
         }
         const qint64 allowed = std::min(m_limiter.allowance(now), m_source->chunkBytes(ChunkBytes));
         if (allowed <= 0)
@@ -259,6 +325,7 @@ void Transfer::complete()
         return;
     }
     stop();
+    ::unlink(QFile::encodeName(m_part.metaPath()).constData());
     qCInfo(lcDownload).noquote() << "verified" << AgentLog::cut(m_update.id) << m_bytes
                                  << "bytes in" << m_clock.elapsed() << "ms";
     Q_EMIT finished(DownloadResult::Success, QString());
@@ -267,7 +334,11 @@ void Transfer::complete()
 void Transfer::fail(DownloadResult result, const QString &reason)
 {
     stop();
-    discard();
+    // What arrived may be resumed by the next download, unless it is wrong.
+    if (result == DownloadResult::ChecksumMismatch || m_bytes == 0 || m_update.url.isLocalFile())
+        discard();
+    else
+        m_part.close();
     qCInfo(lcDownload).noquote() << "failed" << AgentLog::cut(m_update.id) << "code" << int(result)
                                  << "-" << AgentLog::cut(reason);
     Q_EMIT finished(result, reason);

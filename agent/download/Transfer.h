@@ -40,7 +40,10 @@ public:
     void start();
     // Stops and removes the partial file; finished() is not emitted.
     void cancel();
-    // Stops, removes the partial file and reports the failure.
+    // Stops and keeps the partial file for the next download.
+    void abandon();
+    // Stops and reports the failure; the partial file stays when it holds
+    // bytes that may still be right.
     void fail(Contract::DownloadResult result, const QString &reason);
 
     qint64 bytes() const { return m_bytes; }
@@ -56,6 +59,8 @@ public:
 
 Q_SIGNALS:
     void progressed(qint64 bytes);
+    // The download goes on after `bytes` an earlier one left.
+    void holding(qint64 bytes);
     // A try failed transiently; the next starts in `seconds`.
     void waiting(int seconds);
     void finished(Contract::DownloadResult result, const QString &reason);
@@ -67,6 +72,8 @@ private:
     void tryFailed(Contract::DownloadResult result, const QString &reason, bool transient);
     // Empties the file for a try from byte 0.
     bool restartFile();
+    void readValidator();
+    void writeValidator();
     void pump();
     void schedulePump(qint64 delayMs);
     // Bytes moved into the file, or -1 after failing.

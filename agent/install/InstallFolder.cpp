@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -86,9 +87,9 @@ QString InstallFolder::moveInto(const QString &fromPath, const QString &fileName
     return target;
 }
 
-int InstallFolder::removeStaleDownloads() const
+int InstallFolder::removeStaleDownloads(const std::optional<QSet<QString>> &wanted) const
 {
-    // One agent runs per user, so no live download owns any of these.
+    constexpr qint64 MaxAgeSeconds = 14 * 86400;
     int removed = 0;
     const QStringList names = QDir(m_path).entryList(QDir::Files | QDir::Hidden | QDir::System);
     for (const QString &name : names) {
@@ -97,6 +98,10 @@ int InstallFolder::removeStaleDownloads() const
         const QString path = m_path % u'/' % name;
         struct stat st = {};
         if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        const QString part = name.endsWith(u".json"_s) ? name.chopped(5) : name;
+        const bool old = ::time(nullptr) - st.st_mtime > MaxAgeSeconds;
+        if (!old && (!wanted || wanted->contains(part)))
             continue;
         if (::unlink(QFile::encodeName(path).constData()) == 0) {
             ++removed;

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <QSet>
+#include <optional>
+
 #include <QString>
 
 // The product's install folder: whether a download can go there, and the
@@ -19,7 +22,9 @@ public:
     QString moveInto(const QString &fromPath, const QString &fileName, QString *error) const;
     // Removes the hidden files of downloads that a killed agent left behind,
     // logging each; returns how many.
-    int removeStaleDownloads() const;
+    // Partial files whose names are not in `wanted` (when known), or older
+    // than 14 days; nothing else.
+    int removeStaleDownloads(const std::optional<QSet<QString>> &wanted) const;
 
 private:
     QString nearestExistingFolder() const;

@@ -50,12 +50,24 @@ void Installer::keepOnly(const QString &code, const QStringList &ids)
     m_record.keepOnly(code, ids);
 }
 
-void Installer::removeStaleDownloads(const QStringList &folders) const
+void Installer::removeStaleDownloads(const Product &product,
+                                     const std::optional<QList<ProductUpdate>> &listed) const
 {
-    for (const QString &folder : folders) {
-        InstallFolder(folder).removeStaleDownloads();
-        ArchiveTree::removeStaleUnpacks(folder);
+    if (product.installDir.isEmpty())
+        return;
+    std::optional<QSet<QString>> wanted;
+    if (listed) {
+        wanted.emplace();
+        for (const ProductUpdate &update : *listed) {
+            if (isInstalled(product.code, update))
+                continue;
+            wanted->insert(PartFile::partName(update.fileName, update.sha256));
+            for (const ProductUpdate::Delta &delta : update.deltas)
+                wanted->insert(PartFile::partName(update.fileName, delta.sha256));
+        }
     }
+    InstallFolder(product.installDir).removeStaleDownloads(wanted);
+    ArchiveTree::removeStaleUnpacks(product.installDir);
 }
 
 void Installer::install(const QString &code, const QString &folder, const ProductUpdate &update,

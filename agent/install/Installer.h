@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 class FileHasher;
 class PartFile;
@@ -33,9 +34,12 @@ public:
                  InstallRecord::Pending done);
     // Drops the records of a product's ids that left its accepted feed.
     void keepOnly(const QString &code, const QStringList &ids);
-    // Removes the partial files and unpacked trees a killed agent left in
-    // these folders.
-    void removeStaleDownloads(const QStringList &folders) const;
+    // Removes the unpacked trees a killed agent left in the product's
+    // folder, and the partial files there that can be tied to no update
+    // still to come: of none of `listed` (when known) that is not
+    // installed, or older than 14 days.
+    void removeStaleDownloads(const Product &product,
+                              const std::optional<QList<ProductUpdate>> &listed) const;
 
     struct Outcome
     {

@@ -277,8 +277,10 @@ void TestAgentArchives::killedDuringTheUnpack()
             qPrintable(f.agent->log().right(2000)), DownloadTimeoutMs);
         QVERIFY(f.restartAfterKill(Fresh));
     }
-    QCOMPARE(QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-             (QStringList{u".app-1.0"_s, u"app"_s}));
+    // The downloaded archive stays for the next download of 2.0.
+    QStringList left = QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    left.removeIf([](const QString &name) { return name.startsWith(u".app."_s) && name.endsWith(u".part"_s); });
+    QCOMPARE(left, (QStringList{u".app-1.0"_s, u"app"_s}));
     QCOMPARE(readLink(dir + u"/app"_s), u".app-1.0"_s);
     QVERIFY(f.agent->log().contains(u"removed the unfinished unpack"_s));
     Client client(f);

@@ -78,6 +78,8 @@ private Q_SLOTS:
     void stateFileSizeBounds();
     void partFileRefusesASecondCreate();
     void installFolderReplacesAtomically();
+    void partFilesSwept_data();
+    void partFilesSwept();
     void archiveRefusals_data();
     void archiveRefusals();
     void archiveTree_data();
@@ -936,6 +938,52 @@ ArchiveTree::Unpacked unpackArchive(const QString &folder, const QByteArray &arc
 }
 
 } // namespace
+
+void TestAgentUnits::partFilesSwept_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("ageDays");
+    QTest::addColumn<bool>("feedKnown");
+    QTest::addColumn<bool>("kept");
+    // The feed lists one update still to come, whose partial file is
+    // .u1.bin.0123456789abcdef.part.
+    const QString wanted = u".u1.bin.0123456789abcdef.part"_s;
+    QTest::newRow("a user's .thesis.v2.part") << u".thesis.v2.part"_s << 30 << true << true;
+    QTest::newRow("a user's .x.1.part") << u".x.1.part"_s << 30 << true << true;
+    QTest::newRow("of an update still to come") << wanted << 0 << true << true;
+    QTest::newRow("its validators") << wanted + u".json"_s << 0 << true << true;
+    QTest::newRow("of an update gone or installed") << u".u1.bin.fedcba9876543210.part"_s << 0
+                                                     << true << false;
+    QTest::newRow("validators of one gone") << u".u1.bin.fedcba9876543210.part.json"_s << 0 << true
+                                            << false;
+    QTest::newRow("15 days old") << wanted << 15 << true << false;
+    QTest::newRow("no accepted feed") << u".u1.bin.fedcba9876543210.part"_s << 0 << false << true;
+    QTest::newRow("no accepted feed, 15 days old") << wanted << 15 << false << false;
+}
+
+// Only names the agent makes, and only when it can tie them to nothing to come.
+void TestAgentUnits::partFilesSwept()
+{
+    QFETCH(QString, name);
+    QFETCH(int, ageDays);
+    QFETCH(bool, feedKnown);
+    QFETCH(bool, kept);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(name);
+    QVERIFY(writeFile(path, "held"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    QVERIFY(file.setFileTime(QDateTime::currentDateTimeUtc().addDays(-ageDays),
+                             QFileDevice::FileModificationTime));
+    file.close();
+    std::optional<QSet<QString>> wanted;
+    if (feedKnown)
+        wanted = QSet<QString>{u".u1.bin.0123456789abcdef.part"_s};
+    if (!kept)
+        QTest::ignoreMessage(QtInfoMsg, QRegularExpression(u"removed the unfinished download"_s));
+    InstallFolder(dir.path()).removeStaleDownloads(wanted);
+    QCOMPARE(QFileInfo::exists(path), kept);
+}
 
 void TestAgentUnits::archiveRefusals_data()
 {
