@@ -27,6 +27,14 @@ QString feedState(const FeedKeeper::Status &status, bool current)
     return status.checked.isValid() ? u"none"_s : u"unchecked"_s;
 }
 
+QStringList feedAddresses(const Product &product)
+{
+    QStringList addresses;
+    for (const QUrl &url : product.feeds)
+        addresses.append(url.toDisplayString());
+    return addresses;
+}
+
 QVariantMap updateEntry(AgentContext &context, const Product &product,
                         const ProductUpdate &update, bool installed)
 {
@@ -85,7 +93,7 @@ QVariantMap of(AgentContext &context, const Product &product)
         {u"code"_s, product.code},
         {u"name"_s, product.name},
         {u"productFile"_s, product.sourceFile},
-        {u"feeds"_s, QStringList{product.feed.toDisplayString()}},
+        {u"feeds"_s, feedAddresses(product)},
         {u"installDir"_s, product.installDir},
         {u"installDirWritable"_s, folderProblem.isEmpty()},
         {u"installDirProblem"_s, folderProblem},

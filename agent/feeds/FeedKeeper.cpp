@@ -55,7 +55,7 @@ void FeedKeeper::loadCache(const Product &product, State &state)
                                      << "not used:" << AgentLog::cut(path) << "-" << error;
         return;
     }
-    take(product, state, *bytes, *signature, u"cached "_s % AgentLog::cut(path), true);
+    take(product, state, *bytes, *signature, u"cached "_s % AgentLog::cut(path), 0, true);
 }
 
 void FeedKeeper::isConnected(const Product &product, std::function<void(bool)> answer)
@@ -79,10 +79,21 @@ void FeedKeeper::fetch(const Product &product, State &current, std::function<voi
     current.waiters.append(std::move(answer));
     if (current.fetch)
         return;
+    current.problems.clear();
+    current.anyRefused = false;
+    fetchFrom(product, current, 0);
+}
+
+void FeedKeeper::fetchFrom(const Product &product, State &current, int address)
+{
+    const QUrl &url = product.feeds.at(address);
     // Without an accepted copy a 304 would leave nothing to use.
     const FeedFetch::Validators validators =
-        current.accepted ? current.validators : FeedFetch::Validators{};
-    current.fetch = new FeedFetch(product.feed, m_network, m_settings.timeoutMs, validators, this);
+        current.accepted ? current.validators.value(url) : FeedFetch::Validators{};
+    // Dead mirrors before a good one must not cost the answer its time.
+    const int timeoutMs = m_settings.timeoutMs / int(product.feeds.size());
+    current.fetching = address;
+    current.fetch = new FeedFetch(url, m_network, timeoutMs, validators, this);
     FeedFetch *fetch = current.fetch;
     const Product copy = product;
     connect(fetch, &FeedFetch::done, this, [this, copy, fetch] { onFetched(copy, fetch); },
@@ -95,22 +106,28 @@ void FeedKeeper::onFetched(const Product &product, FeedFetch *fetch)
     State &current = m_states[product.code.toUpper()];
     current.fetch = nullptr;
     fetch->deleteLater();
-    const QString origin = AgentLog::cut(product.feed.toDisplayString());
+    const int address = current.fetching;
+    const QUrl &url = product.feeds.at(address);
+    const QString origin = AgentLog::cut(url.toDisplayString());
+    bool good = false;
     switch (fetch->outcome()) {
     case FeedFetch::Outcome::NotModified:
-        current.lastFetchGood = true;
+        // Relative payload addresses come from the address that answered.
+        good = current.accepted->address == address
+               || take(product, current, current.accepted->bytes, current.accepted->signature,
+                       origin, address, false);
+        if (!good)
+            break;
         current.problem.clear();
         qCInfo(lcFeeds).noquote() << "feed of" << AgentLog::cut(product.name) << "not modified at"
                                   << origin;
         break;
     case FeedFetch::Outcome::Fetched:
-        current.lastFetchGood = take(product, current, fetch->feed(), fetch->signature(), origin,
-                                     false);
-        if (current.lastFetchGood)
-            current.validators = fetch->validators();
+        good = take(product, current, fetch->feed(), fetch->signature(), origin, address, false);
+        if (good)
+            current.validators.insert(url, fetch->validators());
         break;
     case FeedFetch::Outcome::Failed:
-        current.lastFetchGood = false;
         current.refused = fetch->error().startsWith(u"size:"_s);
         current.problem = u"feed of "_s % AgentLog::cut(product.name) % u" from "_s % origin
                           % (current.refused ? u" refused - "_s : u" not fetched - "_s)
@@ -118,6 +135,17 @@ void FeedKeeper::onFetched(const Product &product, FeedFetch *fetch)
         qCWarning(lcFeeds).noquote() << current.problem;
         break;
     }
+    if (!good) {
+        current.problems.append(current.problem);
+        current.anyRefused = current.anyRefused || current.refused;
+        if (address + 1 < product.feeds.size()) {
+            fetchFrom(product, current, address + 1);
+            return;
+        }
+        current.problem = current.problems.join(u"; "_s);
+        current.refused = current.anyRefused;
+    }
+    current.lastFetchGood = good;
     current.checked.start();
     current.checkedAt = QDateTime::currentDateTimeUtc();
     const bool connected = answer(current);
@@ -127,9 +155,11 @@ void FeedKeeper::onFetched(const Product &product, FeedFetch *fetch)
 }
 
 bool FeedKeeper::take(const Product &product, State &state, const QByteArray &bytes,
-                      const QByteArray &signature, const QString &origin, bool fromCache)
+                      const QByteArray &signature, const QString &origin, int address,
+                      bool fromCache)
 {
-    FeedFile::Result result = FeedFile::accept(bytes, signature, product.keys, product.code, product.feed,
+    FeedFile::Result result = FeedFile::accept(bytes, signature, product.keys, product.code,
+                                               product.feeds.at(address),
                                        QDateTime::currentDateTimeUtc());
     const QByteArray sha256 = Sha256::hash(bytes);
     const FeedMarks::Mark mark = m_marks->mark(product.code);
@@ -150,10 +180,11 @@ bool FeedKeeper::take(const Product &product, State &state, const QByteArray &by
 
     const bool same = state.accepted && state.accepted->bytes == bytes
                       && state.accepted->signature == signature;
-    state.accepted = Accepted{*result.value, bytes, signature, origin};
+    state.accepted = Accepted{*result.value, bytes, signature, origin, address};
     state.problem.clear();
     if (same)
         return true;
+    state.validators.clear();
     QString error;
     if (result.value->serial != mark.serial
         && !m_marks->record(product.code, {result.value->serial, sha256}, &error))

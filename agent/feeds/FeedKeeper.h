@@ -71,6 +71,7 @@ private:
         QByteArray bytes;
         QByteArray signature;
         QString origin;
+        int address = 0; // the index in the product's feeds that served it
     };
     struct State
     {
@@ -82,18 +83,25 @@ private:
         QDateTime checkedAt;
         QString problem;
         bool refused = false;
-        FeedFetch::Validators validators;
+        // Per address; only of the accepted bytes, so that a 304 from a
+        // mirror still serving an older feed does not count for the new one.
+        QHash<QUrl, FeedFetch::Validators> validators;
         FeedFetch *fetch = nullptr;
+        int fetching = 0; // the address being tried
+        // What the addresses tried so far in this fetch refused or failed.
+        QStringList problems;
+        bool anyRefused = false;
         QList<std::function<void(bool)>> waiters;
     };
 
     State &state(const Product &product);
     void loadCache(const Product &product, State &state);
     void fetch(const Product &product, State &state, std::function<void(bool)> answer);
+    void fetchFrom(const Product &product, State &state, int address);
     void onFetched(const Product &product, FeedFetch *fetch);
     // Rules 1 to 6; on success the feed replaces the accepted one.
     bool take(const Product &product, State &state, const QByteArray &bytes,
-              const QByteArray &signature, const QString &origin, bool fromCache);
+              const QByteArray &signature, const QString &origin, int address, bool fromCache);
     bool answer(const State &state) const;
     QString cachePath(const Product &product) const;
 

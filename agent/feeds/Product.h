@@ -16,7 +16,8 @@ struct Product
     QString name;
     QString installDir; // absolute, cleaned
     QString sourceFile; // the product file it came from
-    QUrl feed;
+    // The same feed at 1 to 8 addresses, tried in this order.
+    QList<QUrl> feeds;
     QList<QByteArray> keys; // raw Ed25519 public keys, 32 bytes each
     QList<ProductUpdate> updates;
 };

@@ -57,10 +57,12 @@ ProductFile::Result ProductFile::parse(const QByteArray &json, const QString &pa
                                              : std::nullopt;
     const std::optional<QString> installDir =
         name ? requiredString(*root, u"installDir"_s, here, &error) : std::nullopt;
-    const std::optional<QString> feed = installDir ? requiredString(*root, u"feed"_s, here, &error)
-                                                   : std::nullopt;
-    if (!feed)
+    if (!installDir)
         return {std::nullopt, error};
+    // One address, or the same feed on up to MaxFeeds servers.
+    const QJsonValue feed = root->value(u"feed"_s);
+    if (feed.isUndefined())
+        return {std::nullopt, u"missing field \"feed\""_s};
     if (!isProductCode(*code))
         return {std::nullopt, u"field \"code\" must be 38 characters, \"{\" first and the first \"}\" last, not \""_s
                                   % AgentLog::cut(*code) % u'"'};
@@ -71,11 +73,22 @@ ProductFile::Result ProductFile::parse(const QByteArray &json, const QString &pa
     product.sourceFile = path;
     const QDir folder = QFileInfo(path).absoluteDir();
     product.installDir = QDir::cleanPath(folder.absoluteFilePath(perUser(*installDir)));
-    const std::optional<QUrl> feedUrl =
-        address(*feed, QUrl::fromLocalFile(folder.absolutePath() + u'/'), &error);
-    if (!feedUrl)
-        return {std::nullopt, u"field \"feed\" "_s % error};
-    product.feed = *feedUrl;
+    const QJsonArray feeds = feed.isArray() ? feed.toArray() : QJsonArray{feed};
+    if (feeds.isEmpty() || feeds.size() > MaxFeeds)
+        return {std::nullopt, u"field \"feed\" must be an address or a list of 1 to "_s
+                                  % QString::number(MaxFeeds) % u" addresses"_s};
+    const QUrl base = QUrl::fromLocalFile(folder.absolutePath() + u'/');
+    for (qsizetype i = 0; i < feeds.size(); ++i) {
+        const QString where = feed.isArray() ? u"field \"feed\": feed["_s % QString::number(i) % u"] "_s
+                                             : u"field \"feed\" "_s;
+        const QString text = feeds.at(i).toString();
+        if (text.trimmed().isEmpty())
+            return {std::nullopt, where % u"must be a non-empty text"_s};
+        const std::optional<QUrl> url = address(text, base, &error);
+        if (!url)
+            return {std::nullopt, where % error};
+        product.feeds.append(*url);
+    }
 
     const QJsonValue keys = root->value(u"keys"_s);
     if (!keys.isArray() || keys.toArray().isEmpty() || keys.toArray().size() > MaxKeys)

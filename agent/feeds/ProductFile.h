@@ -16,6 +16,7 @@ class ProductFile
 public:
     static constexpr qint64 MaxBytes = 1024 * 1024;
     static constexpr qsizetype MaxKeys = 8;
+    static constexpr qsizetype MaxFeeds = 8;
 
     using Result = ::Result<Product>;
 

@@ -68,11 +68,14 @@ void TestCatalog::writeProduct(const QJsonArray &updates, const QString &code,
         if (listedKeys & which)
             keys.append(QString::fromLatin1(key(which).publicKey().toBase64()));
     }
+    QJsonArray feeds{feedUrl.toString()};
+    for (const QUrl &mirror : mirrors)
+        feeds.append(mirror.toString());
     const QJsonObject product{
         {u"code"_s, code},
         {u"name"_s, u"Test Product"_s},
         {u"installDir"_s, installDirField.isEmpty() ? installDir() : installDirField},
-        {u"feed"_s, feedUrl.toString()},
+        {u"feed"_s, mirrors.isEmpty() ? QJsonValue(feedUrl.toString()) : QJsonValue(feeds)},
         {u"keys"_s, keys},
     };
     writeRaw(fileName, QJsonDocument(product).toJson());

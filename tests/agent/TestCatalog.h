@@ -61,6 +61,8 @@ public:
     // What product files name as the feed: the file at feedPath() unless a
     // test serves it elsewhere.
     QUrl feedUrl;
+    // Further addresses of the same feed, listed after feedUrl when set.
+    QList<QUrl> mirrors;
     // The serial of the last feed made.
     qint64 serial = 0;
     // writeProduct's feeds without indentation, for feeds of thousands of updates.

@@ -10,6 +10,7 @@
 
 #include <QDBusConnectionInterface>
 #include <QDBusError>
+#include <QDBusInterface>
 #include <QDBusPendingCall>
 #include <QElapsedTimer>
 #include <QFile>
@@ -60,6 +61,8 @@ private Q_SLOTS:
     void feedAcceptance();
     void feedOverHttp();
     void stalledFeedServer();
+    void mirrors_data();
+    void mirrors();
     void otherProductsServerHoldsNothingUp_data();
     void otherProductsServerHoldsNothingUp();
     void cachedFeedVerifiedOnLoad_data();
@@ -474,6 +477,76 @@ void TestAgentBus::otherProductsServerHoldsNothingUp()
     QVERIFY2(slowest < alone + 100, qPrintable(QString::number(slowest)));
     productA.waitForFinished();
     QCOMPARE(answer(QDBusPendingReply<short>(productA)), False);
+}
+
+void TestAgentBus::mirrors_data()
+{
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<int>("connected");
+    QTest::addColumn<QString>("logged");
+
+    QTest::newRow("first mirror down") << u"down"_s << True << u"not fetched"_s;
+    QTest::newRow("first mirror stalls") << u"stall"_s << True << u"within 1 s"_s;
+    QTest::newRow("first mirror badly signed") << u"bad signature"_s << True << u"signature: it does not verify"_s;
+    QTest::newRow("first mirror replays an older feed") << u"replay"_s << True << u"serial: 1 is lower than 2"_s;
+    QTest::newRow("all mirrors down") << u"all down"_s << False << u"not fetched"_s;
+}
+
+// The same feed on two servers: the first address as the row says, the
+// second one good (unless all are down).
+void TestAgentBus::mirrors()
+{
+    QFETCH(QString, first);
+    QFETCH(int, connected);
+    QFETCH(QString, logged);
+
+    AgentFixture fixture;
+    TestCatalog &catalog = fixture.catalog;
+    const QString base = u"/mirrors/"_s + QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'-');
+    const QUrl dead(u"http://127.0.0.1:"_s + QString::number(closedPort()) + u"/updates.json"_s);
+    const QUrl one = first == u"down"_s || first == u"all down"_s ? dead : m_server.url(base + u"/a/updates.json"_s);
+    const QUrl two = first == u"all down"_s ? dead : m_server.url(base + u"/b/updates.json"_s);
+    catalog.writeProduct({TestCatalog::update(u"u1"_s, u"First"_s, "1", catalog.payloadUrl(u"a"_s))});
+    const QByteArray old = catalog.published();
+    catalog.feedUrl = one;
+    catalog.mirrors = {two};
+    catalog.writeProduct({});
+    const QByteArray bytes = catalog.published();
+    const QByteArray signature = catalog.published(u".sig"_s);
+    const QString a = base + u"/a/updates.json"_s;
+    if (first == u"stall"_s)
+        m_server.setRoute(a, {Kind::Stall, bytes, {}, 10});
+    else if (first == u"replay"_s)
+        m_server.setRoute(a, {Kind::Serve, old, {}, 0});
+    else
+        m_server.setRoute(a, {Kind::Serve, bytes, {}, 0});
+    // A signature of other bytes does not verify.
+    const bool oldSignature = first == u"replay"_s || first == u"bad signature"_s;
+    m_server.setRoute(a + u".sig"_s, {Kind::Serve, oldSignature ? catalog.sign(old) : signature, {}, 0});
+    m_server.setRoute(base + u"/b/updates.json"_s, {Kind::Serve, bytes, {}, 0});
+    m_server.setRoute(base + u"/b/updates.json.sig"_s, {Kind::Serve, signature, {}, 0});
+    if (first == u"replay"_s) {
+        // A machine that took serial 2 before.
+        QDir().mkpath(QFileInfo(fixture.statePath()).path());
+        QFile state(fixture.statePath());
+        QVERIFY(state.open(QIODevice::WriteOnly));
+        state.write(QJsonDocument(QJsonObject{{u"feeds"_s, QJsonObject{{fixture.code(), QJsonObject{
+            {u"serial"_s, 2}, {u"sha256"_s, QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex())}}}}}}).toJson());
+    }
+    QVERIFY2(fixture.start({u"--feed-timeout"_s, u"2"_s}, false), qPrintable(fixture.error()));
+
+    QCOMPARE(answer(fixture.agentInterface->IsConnected(fixture.code())), connected);
+    QDBusInterface status(fixture.agent->uniqueName(), QString::fromUtf16(Contract::ServicePath),
+                          QString::fromUtf16(Contract::StatusInterface), fixture.connection());
+    const QVariantMap report = QDBusReply<QVariantMap>(status.call(u"GetProductStatus"_s, fixture.code())).value();
+    QCOMPARE(report.value(u"feeds"_s).toStringList(), QStringList({one.toString(), two.toString()}));
+    QCOMPARE(report.value(u"acceptedFrom"_s).toString(), connected == True ? two.toString() : QString());
+    const QString log = fixture.agent->log();
+    QVERIFY2(log.contains(logged), qPrintable(log));
+    if (connected == True)
+        QVERIFY2(log.contains(u"accepted the feed of Test Product from "_s + two.toString()), qPrintable(log));
+    else
+        QCOMPARE(report.value(u"problem"_s).toString().count(dead.toString()), 2);
 }
 
 void TestAgentBus::cachedFeedVerifiedOnLoad_data()

@@ -454,12 +454,13 @@ void TestAgentUnits::feedFile()
 void TestAgentUnits::relativeAddresses()
 {
     const QByteArray product = R"({"code": "{11111111-2222-3333-4444-555555555555}", "name": "P",
-        "installDir": "../installed", "feed": "feeds/updates.json",
+        "installDir": "../installed", "feed": ["feeds/updates.json", "https://mirror.example.org/u.json"],
         "keys": ["m3Jl1b1m3pYJ7hVxkYy0lGqZ8Kq9z8y1mC8rJ0m2Xx0="]})";
     const ProductFile::Result result = ProductFile::parse(product, u"/srv/demo/products/p.json"_s);
     QVERIFY2(result.value.has_value(), qPrintable(result.error));
     QCOMPARE(result.value->installDir, u"/srv/demo/installed"_s);
-    QCOMPARE(result.value->feed, QUrl(u"file:///srv/demo/products/feeds/updates.json"_s));
+    QCOMPARE(result.value->feeds, QList<QUrl>({QUrl(u"file:///srv/demo/products/feeds/updates.json"_s),
+                                               QUrl(u"https://mirror.example.org/u.json"_s)}));
     QCOMPARE(result.value->keys.size(), 1);
 
     const QByteArray feed = R"({"product": "{11111111-2222-3333-4444-555555555555}", "serial": 1,
@@ -497,6 +498,19 @@ void TestAgentUnits::productFile_data()
     QTest::newRow("second key unusable")
         << product("").replace(R"(="])", R"(=", "AQAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA="])")
         << u"field \"keys\": keys[1] is not a usable Ed25519 public key"_s;
+    const QByteArray mirror = R"("https://m.example.org/f.json", )";
+    const auto feeds = [&](const QByteArray &list) { return product("").replace(R"("f.json")", list); };
+    QTest::newRow("eight feeds") << feeds(QByteArray("[" + mirror.repeated(7) + R"("f.json"])"))
+                                 << QString();
+    QTest::newRow("nine feeds") << feeds(QByteArray("[" + mirror.repeated(8) + R"("f.json"])"))
+                                << u"field \"feed\" must be an address or a list of 1 to 8 addresses"_s;
+    QTest::newRow("no feeds") << feeds("[]")
+                              << u"field \"feed\" must be an address or a list of 1 to 8 addresses"_s;
+    QTest::newRow("second feed not an address")
+        << feeds(QByteArray("[" + mirror + R"("ftp://m.example.org/f.json"])"))
+        << u"field \"feed\": feed[1] must be a file://, http:// or https:// address"_s;
+    QTest::newRow("second feed not a text") << feeds(QByteArray("[" + mirror + "7]"))
+                                            << u"field \"feed\": feed[1] must be a non-empty text"_s;
 }
 
 void TestAgentUnits::productFile()

@@ -76,9 +76,9 @@ def feed(tool, tmp_path_factory):
     f.payloads = {name: write(work / name, os.urandom(size))
                   for name, size in (("a.bin", 1000), ("b.bin", 300000), ("c.bin", 0))}
 
-    def product(name, code, keys, install_dir="i"):
+    def product(name, code, keys, install_dir="i", feed="updates.json"):
         return write(work / name, json.dumps(
-            {"code": code, "name": "P", "installDir": install_dir, "feed": "updates.json",
+            {"code": code, "name": "P", "installDir": install_dir, "feed": feed,
              "keys": [k.decode() for k in keys]}).encode())
 
     f.product = product("product.json", CODE.lower(), [f.other_public, f.public])
@@ -87,6 +87,8 @@ def feed(tool, tmp_path_factory):
     # Root may write anywhere; nobody can make a folder inside a file.
     write(work / "blocker", b"")
     f.blocked_product = product("blocked.json", CODE, [f.public], "blocker/sub")
+    f.mirrored_product = product("mirrored.json", CODE, [f.public], feed=[
+        "updates.json", "https://mirror.example.org/p/updates.json"])
     run(tool, "add", f.path, f.payloads["a.bin"], "--id", "a", "--name", "A", "--version", "1",
         "--product", CODE)
     run(tool, "add", f.path, f.payloads["a.bin"], "--id", "b", "--name", "B", "--version", "1",
@@ -135,15 +137,20 @@ def test_feed_from_payloads(feed):
     assert len(base64.b64decode(feed.signature[:-1], validate=True)) == 64, feed.signature
 
 
-# Each: how verify is asked, and what it must warn of on standard error.
-@pytest.mark.parametrize("how, why", [
-    pytest.param(lambda f: ["--key", f.public], b"", id="its key"),
-    pytest.param(lambda f: ["--product", f.product], b"", id="a product file with its key second"),
+# Each: how verify is asked, what it must warn of on standard error and
+# what it must find.
+@pytest.mark.parametrize("how, why, found", [
+    pytest.param(lambda f: ["--key", f.public], b"", b"", id="its key"),
+    pytest.param(lambda f: ["--product", f.product], b"", b"", id="a product file with its key second"),
     pytest.param(lambda f: ["--product", f.blocked_product],
-                 b"warning: the install folder ", id="an install folder nobody can make"),
+                 b"warning: the install folder ", b"", id="an install folder nobody can make"),
+    pytest.param(lambda f: ["--product", f.mirrored_product], b"",
+                 b"served from https://mirror.example.org/p/updates.json:\n"
+                 b"  a from https://mirror.example.org/p/a.bin\n  b from https://example.org/b.bin",
+                 id="a feed on two servers"),
 ])
-def test_verify_accepts(tool, feed, how, why):
-    run(tool, "verify", feed.path, *how(feed), why=why)
+def test_verify_accepts(tool, feed, how, why, found):
+    assert found in run(tool, "verify", feed.path, *how(feed), why=why)
 
 
 # Each: the command, on a copy of the signed feed at work/updates.json, and its status.

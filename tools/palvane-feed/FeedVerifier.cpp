@@ -71,7 +71,23 @@ Product readProduct(const QString &path)
 
 Verdict checkWithProduct(const QString &feedPath, const Product &product)
 {
-    return checkFiles(feedPath, product.keys, product.code, product.feed);
+    QByteArray feed;
+    QByteArray signature;
+    if (const QString error = FeedFile::readFiles(feedPath, &feed, &signature); !error.isEmpty())
+        return {false, error, {}};
+    Verdict verdict = check(feed, signature, product.keys, product.code, product.feeds.first());
+    // The agent takes relative payload addresses from the mirror that served
+    // the feed: each address must give usable ones.
+    for (qsizetype i = 1; verdict.accepted && i < product.feeds.size(); ++i) {
+        const FeedFile::Result result = FeedFile::parse(feed, product.feeds.at(i));
+        const QString where = product.feeds.at(i).toDisplayString();
+        if (!result.value)
+            return {false, result.error % u" (served from "_s % where % u')', {}};
+        verdict.summary += u"\nserved from "_s % where % u':';
+        for (const ProductUpdate &update : result.value->updates)
+            verdict.summary += u"\n  "_s % update.id % u" from "_s % update.url.toDisplayString();
+    }
+    return verdict;
 }
 
 Verdict checkWithKey(const QString &feedPath, const QByteArray &publicKey)
