@@ -70,6 +70,7 @@ void PayloadDownload::tryDelta(const QByteArray &inPlace)
     // hidden file beside the one in place, size and SHA-256 checked.
     ProductUpdate asPayload = m_update;
     asPayload.url = m_delta.url;
+    asPayload.mirrorUrls = m_delta.mirrorUrls;
     asPayload.size = m_delta.size;
     asPayload.sha256 = m_delta.sha256;
     asPayload.deltas.clear();

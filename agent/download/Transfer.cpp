@@ -122,6 +122,27 @@ void Transfer::startTry()
     m_source->start();
 }
 
+bool Transfer::tryNextMirror(const QString &reason, bool fromZero)
+{
+    if (m_mirror >= m_update.mirrorUrls.size() || m_tries >= MaxTries)
+        return false;
+    const QUrl next = m_update.mirrorUrls.at(m_mirror++);
+    qCInfo(lcDownload).noquote() << "failed" << AgentLog::cut(m_update.id) << "from"
+                                 << AgentLog::cut(m_update.url.toDisplayString()) << "-"
+                                 << AgentLog::cut(reason) << "- trying the next feed address";
+    m_pumpTimer.stop();
+    m_update.url = next;
+    // Another server's validator says nothing of these bytes; the whole
+    // file's SHA-256 still decides, with one more try from byte 0.
+    m_validator.clear();
+    m_failuresInRow = 0;
+    m_fullRetryDone = false;
+    m_resumed = m_bytes > 0 && !fromZero;
+    m_fromZeroNext = fromZero || m_fromZeroNext;
+    startTry();
+    return true;
+}
+
 bool Transfer::restartFile()
 {
     QString why;
@@ -140,7 +161,8 @@ void Transfer::tryFailed(DownloadResult result, const QString &reason, bool tran
     const bool retry = transient && m_settings.retries > 0 && m_failuresInRow <= m_settings.retries
                        && m_tries < MaxTries;
     if (!retry) {
-        fail(result, reason);
+        if (!tryNextMirror(reason, false))
+            fail(result, reason);
         return;
     }
     m_pumpTimer.stop();
@@ -320,8 +342,9 @@ void Transfer::complete()
             startTry();
             return;
         }
-        fail(DownloadResult::ChecksumMismatch,
-             u"The downloaded file is damaged (checksum mismatch)."_s);
+        const QString damaged = u"The downloaded file is damaged (checksum mismatch)."_s;
+        if (!tryNextMirror(damaged, true))
+            fail(DownloadResult::ChecksumMismatch, damaged);
         return;
     }
     stop();

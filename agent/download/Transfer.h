@@ -70,6 +70,8 @@ private:
     void startTry();
     // A try ended short of the payload: tried again when it may pass.
     void tryFailed(Contract::DownloadResult result, const QString &reason, bool transient);
+    // Goes on from the next feed address's copy when the payload has one.
+    bool tryNextMirror(const QString &reason, bool fromZero);
     // Empties the file for a try from byte 0.
     bool restartFile();
     void readValidator();
@@ -100,6 +102,7 @@ private:
     bool m_tryChecked = false;
     int m_tries = 0;
     int m_failuresInRow = 0;
+    qsizetype m_mirror = 0; // the next of m_update.mirrorUrls
     // What identifies the bytes held, for If-Range.
     QByteArray m_validator;
     bool m_fromZeroNext = false;

@@ -62,8 +62,22 @@ bool readArchiveFields(const QJsonObject &object, const QString &where, const QS
     return true;
 }
 
+// A relative address from the further feed addresses, in their order.
+QList<QUrl> mirrored(const QString &text, const QList<QUrl> &bases)
+{
+    QList<QUrl> urls;
+    if (!QUrl(text).isRelative())
+        return urls;
+    QString ignored;
+    for (qsizetype i = 1; i < bases.size(); ++i) {
+        if (const std::optional<QUrl> url = JsonFields::address(text, bases.at(i), &ignored))
+            urls.append(*url);
+    }
+    return urls;
+}
+
 std::optional<ProductUpdate::Delta> readDelta(const QJsonObject &object, const QString &where,
-                                             const QUrl &base, QString *error)
+                                             const QList<QUrl> &bases, QString *error)
 {
     using namespace JsonFields;
     const std::optional<QByteArray> from = requiredSha256(object, where, error, u"fromSha256"_s);
@@ -75,15 +89,15 @@ std::optional<ProductUpdate::Delta> readDelta(const QJsonObject &object, const Q
                                                   : std::nullopt;
     if (!sha256)
         return std::nullopt;
-    const std::optional<QUrl> url = address(*urlText, base, error);
+    const std::optional<QUrl> url = address(*urlText, bases.first(), error);
     if (!url) {
         *error = where % u"field \"url\" "_s % *error;
         return std::nullopt;
     }
-    return ProductUpdate::Delta{*from, *url, *size, *sha256};
+    return ProductUpdate::Delta{*from, *url, *size, *sha256, mirrored(*urlText, bases)};
 }
 
-bool readDeltas(const QJsonObject &object, const QString &where, const QUrl &base,
+bool readDeltas(const QJsonObject &object, const QString &where, const QList<QUrl> &bases,
                 ProductUpdate *update, QString *error)
 {
     const QJsonValue value = object.value(u"deltas"_s);
@@ -102,7 +116,7 @@ bool readDeltas(const QJsonObject &object, const QString &where, const QUrl &bas
             return false;
         }
         const std::optional<ProductUpdate::Delta> delta =
-            readDelta(list.at(i).toObject(), at, base, error);
+            readDelta(list.at(i).toObject(), at, bases, error);
         if (!delta)
             return false;
         // Two from one file: which applies would depend on their order.
@@ -134,7 +148,7 @@ std::optional<int> readRollout(const QJsonObject &object, const QString &where, 
 }
 
 std::optional<ProductUpdate> readUpdate(const QJsonObject &object, const QString &where,
-                                        const QUrl &base, QString *error)
+                                        const QList<QUrl> &bases, QString *error)
 {
     using namespace JsonFields;
     const std::optional<QString> id = requiredString(object, u"id"_s, where, error);
@@ -153,17 +167,18 @@ std::optional<ProductUpdate> readUpdate(const QJsonObject &object, const QString
     const std::optional<int> rollout = install ? readRollout(object, where, error) : std::nullopt;
     if (!rollout)
         return std::nullopt;
-    const std::optional<QUrl> url = address(*urlText, base, error);
+    const std::optional<QUrl> url = address(*urlText, bases.first(), error);
     if (!url) {
         *error = where % u"field \"url\" "_s % *error;
         return std::nullopt;
     }
     ProductUpdate update;
+    update.mirrorUrls = mirrored(*urlText, bases);
     if (*install == u"archive"_s) {
         if (!readArchiveFields(object, where, *version, &update, error))
             return std::nullopt;
     } else if (*install == u"file"_s) {
-        if (!readDeltas(object, where, base, &update, error))
+        if (!readDeltas(object, where, bases, &update, error))
             return std::nullopt;
     } else {
         *error = where % u"field \"install\" must be \"file\" or \"archive\", not \""_s % *install
@@ -222,7 +237,8 @@ QString FeedFile::checkSignature(const QByteArray &feed, const QByteArray &signa
            % QString::number(keys.size()) % u" key(s)"_s;
 }
 
-FeedFile::Result FeedFile::parse(const QByteArray &bytes, const QUrl &feedUrl)
+FeedFile::Result FeedFile::parse(const QByteArray &bytes, const QUrl &feedUrl,
+                                 const QList<QUrl> &mirrors)
 {
     using namespace JsonFields;
     auto refuse = [](const QString &why) { return Result{std::nullopt, u"content: "_s % why}; };
@@ -255,7 +271,7 @@ FeedFile::Result FeedFile::parse(const QByteArray &bytes, const QUrl &feedUrl)
         const QString where = u"updates["_s % QString::number(i) % u"]: "_s;
         if (!list.at(i).isObject())
             return refuse(where % u"must be a JSON object"_s);
-        std::optional<ProductUpdate> update = readUpdate(list.at(i).toObject(), where, feedUrl,
+        std::optional<ProductUpdate> update = readUpdate(list.at(i).toObject(), where, QList<QUrl>{feedUrl} + mirrors,
                                                          &error);
         if (!update)
             return refuse(error);
@@ -279,12 +295,12 @@ QString FeedFile::checkFor(const Feed &feed, const QString &productCode, const Q
 
 FeedFile::Result FeedFile::accept(const QByteArray &bytes, const QByteArray &signatureFile,
                           const QList<QByteArray> &keys, const QString &productCode,
-                          const QUrl &feedUrl, const QDateTime &now)
+                          const QUrl &feedUrl, const QDateTime &now, const QList<QUrl> &mirrors)
 {
     QString error = checkSignature(bytes, signatureFile, keys);
     if (!error.isEmpty())
         return {std::nullopt, error};
-    Result result = parse(bytes, feedUrl);
+    Result result = parse(bytes, feedUrl, mirrors);
     if (!result.value)
         return result;
     error = checkFor(*result.value, productCode, now);

@@ -37,14 +37,16 @@ public:
     static QString checkSignature(const QByteArray &feed, const QByteArray &signatureFile,
                                   const QList<QByteArray> &keys);
     // Rule 3: well-formed JSON with every field valid; a relative payload
-    // url is taken from feedUrl.
-    static Result parse(const QByteArray &feed, const QUrl &feedUrl);
+    // url is taken from feedUrl, and from each of mirrors for mirrorUrls.
+    static Result parse(const QByteArray &feed, const QUrl &feedUrl,
+                        const QList<QUrl> &mirrors = {});
     // Rules 4 and 5: the feed is for productCode and has not expired at now.
     static QString checkFor(const Feed &feed, const QString &productCode, const QDateTime &now);
     // Rules 1 to 5 in order.
     static Result accept(const QByteArray &feed, const QByteArray &signatureFile,
                          const QList<QByteArray> &keys, const QString &productCode,
-                         const QUrl &feedUrl, const QDateTime &now);
+                         const QUrl &feedUrl, const QDateTime &now,
+                         const QList<QUrl> &mirrors = {});
 
     // Reads a local feed and its signature file (the feed's path with ".sig")
     // within their limits. Empty when both were read, else why not; a file

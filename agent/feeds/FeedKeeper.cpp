@@ -160,7 +160,8 @@ bool FeedKeeper::take(const Product &product, State &state, const QByteArray &by
 {
     FeedFile::Result result = FeedFile::accept(bytes, signature, product.keys, product.code,
                                                product.feeds.at(address),
-                                       QDateTime::currentDateTimeUtc());
+                                               QDateTime::currentDateTimeUtc(),
+                                               product.feeds.mid(address + 1));
     const QByteArray sha256 = Sha256::hash(bytes);
     const FeedMarks::Mark mark = m_marks->mark(product.code);
     if (result.value && result.value->serial < mark.serial)

@@ -15,6 +15,9 @@ struct ProductUpdate
     qint64 size = 0;
     QByteArray sha256; // raw digest, 32 bytes
     QUrl url;
+    // A relative url from the feed addresses after the one that served the
+    // feed: tried in turn when a download from url fails.
+    QList<QUrl> mirrorUrls;
     QString fileName; // plain name inside the product's install folder
     QString failureTemplate;
     // A file is moved into place as fileName; an archive is unpacked into a
@@ -32,6 +35,7 @@ struct ProductUpdate
         QUrl url;
         qint64 size = 0;
         QByteArray sha256; // of the delta itself
+        QList<QUrl> mirrorUrls;
         bool operator==(const Delta &) const = default;
     };
     static constexpr int MaxDeltas = 8;

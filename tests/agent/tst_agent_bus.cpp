@@ -490,10 +490,15 @@ void TestAgentBus::mirrors_data()
     QTest::newRow("first mirror badly signed") << u"bad signature"_s << True << u"signature: it does not verify"_s;
     QTest::newRow("first mirror replays an older feed") << u"replay"_s << True << u"serial: 1 is lower than 2"_s;
     QTest::newRow("all mirrors down") << u"all down"_s << False << u"not fetched"_s;
+    QTest::newRow("payload missing on the first mirror") << u"no payload"_s << True
+                                                          << u"trying the next feed address"_s;
+    QTest::newRow("payload damaged on the first mirror") << u"damaged payload"_s << True
+                                                          << u"(checksum mismatch). - trying the next"_s;
 }
 
 // The same feed on two servers: the first address as the row says, the
-// second one good (unless all are down).
+// second one good (unless all are down). The payload's relative address is
+// taken from the one that served the feed, then from the next.
 void TestAgentBus::mirrors()
 {
     QFETCH(QString, first);
@@ -510,7 +515,13 @@ void TestAgentBus::mirrors()
     const QByteArray old = catalog.published();
     catalog.feedUrl = one;
     catalog.mirrors = {two};
-    catalog.writeProduct({});
+    const QByteArray content = catalog.makePayload(u"p.bin"_s, 1000);
+    catalog.writeProduct({TestCatalog::update(u"u1"_s, u"First"_s, content, QUrl(u"payloads/p.bin"_s))});
+    QByteArray damaged = content;
+    damaged[500] = char(~damaged[500]);
+    m_server.setRoute(base + u"/a/payloads/p.bin"_s, {first == u"damaged payload"_s ? Kind::Serve : Kind::NotFound,
+                                                      damaged, {}, 0});
+    m_server.setRoute(base + u"/b/payloads/p.bin"_s, {Kind::Serve, content, {}, 0});
     const QByteArray bytes = catalog.published();
     const QByteArray signature = catalog.published(u".sig"_s);
     const QString a = base + u"/a/updates.json"_s;
@@ -540,13 +551,23 @@ void TestAgentBus::mirrors()
                           QString::fromUtf16(Contract::StatusInterface), fixture.connection());
     const QVariantMap report = QDBusReply<QVariantMap>(status.call(u"GetProductStatus"_s, fixture.code())).value();
     QCOMPARE(report.value(u"feeds"_s).toStringList(), QStringList({one.toString(), two.toString()}));
-    QCOMPARE(report.value(u"acceptedFrom"_s).toString(), connected == True ? two.toString() : QString());
+    const QUrl from = connected == False ? QUrl() : first.endsWith(u"payload"_s) ? one : two;
+    QCOMPARE(report.value(u"acceptedFrom"_s).toString(), from.toString());
+    if (connected == False) {
+        QCOMPARE(report.value(u"problem"_s).toString().count(dead.toString()), 2);
+        QVERIFY(fixture.agent->log().contains(logged));
+        return;
+    }
+    const QString item = itemPath(fixture.updates().Item(1));
+    Proxy::UpdateItemEvents events(fixture.agent->uniqueName(), item, fixture.connection());
+    QSignalSpy complete(&events, &Proxy::UpdateItemEvents::OnDownloadComplete);
+    QVERIFY(QDBusReply<void>(fixture.item(item).Execute()).isValid());
+    QCOMPARE(resultCode(complete, 10000), Contract::DownloadResult::Success);
+    QCOMPARE(m_server.hits(base + u"/a/payloads/p.bin"_s), from == one ? 1 : 0);
+    QCOMPARE(m_server.hits(base + u"/b/payloads/p.bin"_s), 1);
     const QString log = fixture.agent->log();
     QVERIFY2(log.contains(logged), qPrintable(log));
-    if (connected == True)
-        QVERIFY2(log.contains(u"accepted the feed of Test Product from "_s + two.toString()), qPrintable(log));
-    else
-        QCOMPARE(report.value(u"problem"_s).toString().count(dead.toString()), 2);
+    QVERIFY2(log.contains(u"accepted the feed of Test Product from "_s + from.toString()), qPrintable(log));
 }
 
 void TestAgentBus::cachedFeedVerifiedOnLoad_data()
