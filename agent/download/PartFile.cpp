@@ -4,8 +4,10 @@
 #include "base/WriteAll.h"
 
 #include <QFile>
+#include <QMetaObject>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QSet>
 
 #include <cerrno>
 #include <cstring>
@@ -33,6 +35,37 @@ bool setError(QString *error, const QString &text)
 
 } // namespace
 
+namespace {
+
+// The partial files this process's downloads have open, which a sweep of
+// an install folder must leave alone.
+std::mutex g_inUseMutex;
+QSet<QPair<quint64, quint64>> g_inUse; // device and inode
+
+QPair<quint64, quint64> fileId(dev_t device, ino_t inode)
+{
+    return {quint64(device), quint64(inode)};
+}
+
+} // namespace
+
+bool PartFile::isInUse(const QString &path)
+{
+    struct stat st = {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return false;
+    const std::lock_guard lock(g_inUseMutex);
+    return g_inUse.contains(fileId(st.st_dev, st.st_ino));
+}
+
+void PartFile::released()
+{
+    if (m_fd < 0)
+        return;
+    const std::lock_guard lock(g_inUseMutex);
+    g_inUse.remove(fileId(m_device, m_inode));
+}
+
 PartFile::~PartFile()
 {
     close();
@@ -47,7 +80,10 @@ bool PartFile::create(const QString &folder, const QString &fileName, QString *e
     // Hidden and unique, so neither a reader of the folder nor a second
     // download of the same name mistakes it for the installed file.
     for (int attempt = 0; attempt < 8; ++attempt) {
-        const QString suffix = QString::number(QRandomGenerator::global()->generate64(), 36);
+        // 16 hex digits: the form the start-up sweep knows, for what a crash
+        // leaves.
+        const QString suffix =
+            QString::number(QRandomGenerator::global()->generate64(), 16).rightJustified(16, u'0');
         const QString path = folder % u"/."_s % fileName % u'.' % suffix % u".part"_s;
         m_fd = ::open(QFile::encodeName(path).constData(),
                       O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
@@ -107,9 +143,15 @@ void PartFile::opened(const QString &path)
     m_device = st.st_dev;
     m_inode = st.st_ino;
     m_path = path;
+    {
+        const std::lock_guard lock(g_inUseMutex);
+        g_inUse.insert(fileId(m_device, m_inode));
+    }
     m_written = m_toHash = m_hashed = m_heldToHash = 0;
     m_pending.clear();
-    m_readFailed = m_stopping = false;
+    m_readFailed = m_stopping = m_busy = false;
+    m_waiter = nullptr;
+    m_onHashed = nullptr;
     m_hash.reset();
     m_hasher = std::thread(&PartFile::hashWritten, this);
 }
@@ -179,6 +221,7 @@ void PartFile::hashWritten()
         const Pending next = m_pending.front();
         m_pending.pop_front();
         const qint64 offset = m_hashed;
+        m_busy = true;
         lock.unlock();
         bool ok = !m_readFailed;
         if (ok && !next.chunk.isNull()) {
@@ -198,12 +241,36 @@ void PartFile::hashWritten()
                 m_hash.addData(buffer);
         }
         lock.lock();
+        m_busy = false;
         m_readFailed = !ok;
         m_hashed += next.size;
         if (next.held)
             m_heldToHash -= next.size;
+        deliverIfHashed();
         m_caughtUp.notify_all();
     }
+}
+
+void PartFile::whenHashed(QObject *context, std::function<void(const QByteArray &)> done)
+{
+    const std::lock_guard lock(m_mutex);
+    m_waiter = context;
+    m_onHashed = std::move(done);
+    deliverIfHashed();
+}
+
+void PartFile::deliverIfHashed()
+{
+    if (!m_onHashed || m_busy || m_hashed != m_toHash)
+        return;
+    const QByteArray digest = m_readFailed ? QByteArray() : m_hash.result();
+    // Queued even on the caller's thread, so it never runs inside whenHashed.
+    if (m_waiter)
+        QMetaObject::invokeMethod(
+            m_waiter.data(), [done = std::move(m_onHashed), digest] { done(digest); },
+            Qt::QueuedConnection);
+    m_onHashed = nullptr;
+    m_waiter = nullptr;
 }
 
 void PartFile::stopHashing()
@@ -216,6 +283,8 @@ void PartFile::stopHashing()
     }
     m_wake.notify_one();
     m_hasher.join();
+    m_onHashed = nullptr;
+    m_waiter = nullptr;
 }
 
 QByteArray PartFile::digest()
@@ -228,7 +297,12 @@ QByteArray PartFile::digest()
 bool PartFile::restart(QString *error)
 {
     std::unique_lock lock(m_mutex);
-    m_caughtUp.wait(lock, [this] { return m_hashed == m_toHash; });
+    // What is still to be hashed is dropped, not waited for: the bytes
+    // held from before may be gigabytes.
+    m_pending.clear();
+    m_onHashed = nullptr;
+    m_waiter = nullptr;
+    m_caughtUp.wait(lock, [this] { return !m_busy; });
     if (::ftruncate(m_fd, 0) != 0 || ::lseek(m_fd, 0, SEEK_SET) != 0)
         return setError(error, u"cannot empty "_s % m_path % u" ("_s % systemError() % u')');
     m_hash.reset();
@@ -263,6 +337,7 @@ int PartFile::duplicate() const
 void PartFile::close()
 {
     stopHashing();
+    released();
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;

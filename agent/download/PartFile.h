@@ -4,7 +4,10 @@
 #include "base/Sha256.h"
 
 #include <QByteArray>
+#include <QPointer>
 #include <QString>
+
+#include <functional>
 
 #include <condition_variable>
 #include <deque>
@@ -47,8 +50,12 @@ public:
     // these files (the caller reads and appends instead).
     qint64 copyFrom(int sourceFd, qint64 maxSize, QString *error);
     // The SHA-256 of everything written, once it is all hashed; empty when
-    // the file could not be read back.
+    // the file could not be read back. Waits for the hashing thread.
     QByteArray digest();
+    // The same without waiting: done runs on context's thread once the
+    // bytes written so far are hashed, unless the file is closed, restarted
+    // or context is gone first. One wait at a time.
+    void whenHashed(QObject *context, std::function<void(const QByteArray &)> done);
     qint64 written() const { return m_written; }
     // Empties the file for a download from the start (the reservation stays).
     bool restart(QString *error);
@@ -66,6 +73,9 @@ public:
     void remove();
     QString path() const { return m_path; }
 
+    // Whether a download of this process has the partial file at path open.
+    static bool isInUse(const QString &path);
+
     // Whether a folder entry has the form of a partial file (or its .json),
     // and then its file name and 16 hex digits.
     static bool isPartName(const QString &name, QString *fileName = nullptr,
@@ -77,6 +87,9 @@ private:
     void addWritten(const QByteArray &chunk, qint64 size);
     void hashWritten();
     void stopHashing();
+    void released();
+    // With m_mutex held: hands the digest to a waiter once all is hashed.
+    void deliverIfHashed();
 
     int m_fd = -1;
     QString m_path;
@@ -103,4 +116,7 @@ private:
     qint64 m_heldToHash = 0;
     bool m_readFailed = false;
     bool m_stopping = false;
+    bool m_busy = false; // a piece is being hashed outside the lock
+    QPointer<QObject> m_waiter;
+    std::function<void(const QByteArray &)> m_onHashed;
 };

@@ -238,7 +238,7 @@ void Transfer::writeValidator()
 
 void Transfer::pump()
 {
-    if (m_done)
+    if (m_done || m_verifying)
         return;
     // Several chunks a turn when the source has them, but never so many
     // that a bus call waits noticeably.
@@ -331,7 +331,21 @@ void Transfer::complete()
                   remote);
         return;
     }
-    if (m_part.digest() != m_update.sha256) {
+    // The bytes held from before may still be hashing: the verdict comes
+    // when they are, not by waiting here on the bus's thread.
+    m_pumpTimer.stop();
+    m_watchdog.stop();
+    m_verifying = true;
+    m_part.whenHashed(this, [this](const QByteArray &digest) {
+        if (!m_done && m_verifying)
+            verify(digest);
+    });
+}
+
+void Transfer::verify(const QByteArray &digest)
+{
+    m_verifying = false;
+    if (digest != m_update.sha256) {
         // The bytes held from before are not trusted: once more from byte 0.
         if (m_resumed && !m_fullRetryDone && m_tries < MaxTries) {
             m_fullRetryDone = true;
@@ -370,6 +384,7 @@ void Transfer::fail(DownloadResult result, const QString &reason)
 void Transfer::stop()
 {
     m_done = true;
+    m_verifying = false;
     m_pumpTimer.stop();
     m_retryTimer.stop();
     m_watchdog.stop();

@@ -81,6 +81,7 @@ private:
     // Bytes moved into the file, or -1 after failing.
     qint64 store(qint64 size);
     void complete();
+    void verify(const QByteArray &digest);
     void stop();
     void checkStall();
 
@@ -109,4 +110,5 @@ private:
     bool m_resumed = false;
     bool m_fullRetryDone = false;
     bool m_done = false;
+    bool m_verifying = false; // the last bytes are in; waiting for their hash
 };

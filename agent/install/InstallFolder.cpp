@@ -100,6 +100,9 @@ int InstallFolder::removeStaleDownloads(const std::optional<QSet<QString>> &want
         if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
             continue;
         const QString part = name.endsWith(u".json"_s) ? name.chopped(5) : name;
+        // A download running now keeps its file, whatever the feed says.
+        if (PartFile::isInUse(m_path % u'/' % part))
+            continue;
         const bool old = ::time(nullptr) - st.st_mtime > MaxAgeSeconds;
         if (!old && (!wanted || wanted->contains(part)))
             continue;
