@@ -4,8 +4,9 @@
 // OnDownloadComplete):
 //   file://   against a plain loop that reads, writes and hashes (OpenSSL)
 //             the same file in 256 KiB chunks;
-//   http://   from a loopback server, against `curl -o /dev/null` fetching
-//             the same address.
+//   http://   from a loopback server, against a plain loop that receives,
+//             writes and hashes on one thread, and `curl -o /dev/null`
+//             fetching the same address; with the agent's CPU time per GiB.
 // Not part of the test run:
 //   bench_agent_rates [megabytes] [rounds]     (default 1024 and 3)
 // Each figure is the best of its rounds; the ratios are of the best figures.
@@ -19,7 +20,10 @@
 #include <QProcess>
 
 #include <cstdio>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -73,6 +77,75 @@ double floorLoop(const QString &source, const QString &folder, const QByteArray 
     return rate;
 }
 
+// The one-thread floor for http://: receive, write and hash in turn.
+double httpFloorLoop(const QUrl &url, const QString &folder, qint64 size, const QByteArray &sha256)
+{
+    const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(quint16(url.port()));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const QByteArray target = QFile::encodeName(folder + u"/floor.out"_s);
+    const int out = ::open(target.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    QElapsedTimer clock;
+    clock.start();
+    const QByteArray request = "GET " + url.path().toLatin1() + " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                               "Connection: close\r\n\r\n";
+    if (socket < 0 || out < 0 || ::connect(socket, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0
+        || ::send(socket, request.constData(), size_t(request.size()), MSG_NOSIGNAL) != request.size())
+        return -1;
+    QByteArray buffer(ChunkBytes, Qt::Uninitialized);
+    QByteArray head;
+    bool inBody = false;
+    Sha256 hash;
+    qint64 total = 0;
+    for (;;) {
+        const ssize_t n = ::recv(socket, buffer.data(), size_t(buffer.size()), 0);
+        if (n <= 0)
+            break;
+        qsizetype from = 0;
+        if (!inBody) {
+            const qsizetype before = head.size();
+            head.append(buffer.constData(), n);
+            const qsizetype end = head.indexOf("\r\n\r\n");
+            if (end < 0)
+                continue;
+            from = end + 4 - before;
+            inBody = true;
+        }
+        if (::write(out, buffer.constData() + from, size_t(n - from)) != n - from)
+            return -1;
+        hash.addData(QByteArrayView(buffer.constData() + from, n - from));
+        total += n - from;
+    }
+    const bool same = total == size && hash.result() == sha256;
+    const qint64 ms = clock.elapsed();
+    ::close(socket);
+    ::close(out);
+    ::unlink(target.constData());
+    if (!same)
+        return -1;
+    const double rate = megabytesPerSecond(total, ms);
+    report(u"floor: recv/write/OpenSSL hash"_s, total, ms, rate);
+    return rate;
+}
+
+// User and system time of a process so far, in seconds.
+double cpuSeconds(qint64 pid)
+{
+    QFile file(u"/proc/"_s + QString::number(pid) + u"/stat"_s);
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray stat = file.readAll();
+    // The fields after the command's closing parenthesis; utime and stime
+    // are the 12th and 13th of them.
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return -1;
+    return double(fields.at(11).toLongLong() + fields.at(12).toLongLong())
+           / double(::sysconf(_SC_CLK_TCK));
+}
+
 // The floor for http://: curl's own figure, which leaves out its start-up.
 double curlFloor(const QUrl &url, qint64 size)
 {
@@ -92,7 +165,8 @@ double curlFloor(const QUrl &url, qint64 size)
     return rate;
 }
 
-double agent(const QString &label, QJsonObject update, const QUrl &url, qint64 size)
+double agent(const QString &label, QJsonObject update, const QUrl &url, qint64 size,
+             double *cpuPerGiB = nullptr)
 {
     AgentFixture fixture;
     update.insert(u"url"_s, url.toString());
@@ -106,6 +180,7 @@ double agent(const QString &label, QJsonObject update, const QUrl &url, qint64 s
     Proxy::UpdateItemEvents events(fixture.agent->uniqueName(), path, fixture.connection());
     QSignalSpy begin(&events, &Proxy::UpdateItemEvents::OnDownloadBegin);
     QSignalSpy complete(&events, &Proxy::UpdateItemEvents::OnDownloadComplete);
+    const double cpuBefore = cpuSeconds(fixture.agent->processId());
     item.Execute().waitForFinished();
     QElapsedTimer clock;
     if (begin.wait(300000))
@@ -116,8 +191,13 @@ double agent(const QString &label, QJsonObject update, const QUrl &url, qint64 s
         return -1;
     }
     const qint64 ms = clock.elapsed();
+    const double cpu = (cpuSeconds(fixture.agent->processId()) - cpuBefore)
+                       / (double(size) / double(1 << 30));
     const double rate = megabytesPerSecond(size, ms);
     report(label, size, ms, rate);
+    std::printf("  %-34s %.2f s of CPU per GiB\n", "", cpu);
+    if (cpuPerGiB)
+        *cpuPerGiB = *cpuPerGiB > 0 ? std::min(*cpuPerGiB, cpu) : cpu;
     return rate;
 }
 
@@ -153,16 +233,18 @@ int main(int argc, char *argv[])
     const QUrl http = server.url(u"/bench.bin"_s);
     server.setRoute(http.path(), {HttpTestServer::Kind::Serve, content, {}, 0});
 
-    double best[4] = {0, 0, 0, 0};
+    double best[5] = {0, 0, 0, 0, 0};
+    double httpCpu = 0;
     for (int round = 1; round <= rounds; ++round) {
         std::printf("round %d\n", round);
-        const double rates[4] = {
+        const double rates[5] = {
             floorLoop(payload, dir.path(), sha256),
             agent(u"agent: file://"_s, update, QUrl::fromLocalFile(payload), content.size()),
             curlFloor(http, content.size()),
-            agent(u"agent: http://127.0.0.1 (loopback)"_s, update, http, content.size()),
+            agent(u"agent: http://127.0.0.1 (loopback)"_s, update, http, content.size(), &httpCpu),
+            httpFloorLoop(http, dir.path(), content.size(), sha256),
         };
-        for (int i = 0; i < 4; ++i) {
+        for (int i = 0; i < 5; ++i) {
             if (rates[i] < 0)
                 return 1;
             best[i] = std::max(best[i], rates[i]);
@@ -172,5 +254,8 @@ int main(int argc, char *argv[])
                 best[1], best[1] / best[0], best[0]);
     std::printf("best of %d: http:// %.1f MB/s = %.2fx curl's %.1f MB/s (goal 0.6x)\n", rounds,
                 best[3], best[3] / best[2], best[2]);
+    std::printf("best of %d: http:// %.1f MB/s = %.2fx the one-thread loop's %.1f MB/s (goal 1.5x), "
+                "%.2f s of CPU per GiB at best\n",
+                rounds, best[3], best[3] / best[4], best[4], httpCpu);
     return 0;
 }

@@ -24,6 +24,7 @@ public:
     bool waitForExit(int timeoutMs);
     bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
     int exitCode() const { return m_process.exitCode(); }
+    qint64 processId() const { return m_process.processId(); }
     // The unique name that owned the service name once started.
     QString uniqueName() const { return m_uniqueName; }
     QString log() const;
