@@ -11,6 +11,7 @@ import hashlib
 import http.server
 import json
 import os
+import re
 import subprocess
 import threading
 
@@ -56,13 +57,61 @@ class _QuietHandler(http.server.SimpleHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
+    def send_head(self):
+        # The rest of a file from "bytes=N-", as long as If-Range (when sent)
+        # still names this file's Last-Modified; anything else gets it whole.
+        wanted = re.fullmatch(r"bytes=(\d+)-", self.headers.get("Range", ""))
+        path = self.translate_path(self.path)
+        if not wanted or not os.path.isfile(path):
+            return super().send_head()
+        f = open(path, "rb")
+        stat = os.fstat(f.fileno())
+        start, size = int(wanted[1]), stat.st_size
+        stamp = self.date_time_string(int(stat.st_mtime))
+        if start >= size or self.headers.get("If-Range", stamp) != stamp:
+            f.close()
+            return super().send_head()
+        f.seek(start)
+        self.send_response(206)
+        self.send_header("Content-Type", self.guess_type(path))
+        self.send_header("Content-Range", "bytes %d-%d/%d" % (start, size - 1, size))
+        self.send_header("Content-Length", str(size - start))
+        self.send_header("Last-Modified", stamp)
+        self.end_headers()
+        return f
 
-def serve(folder):
+    def copyfile(self, source, outputfile):
+        server = self.server
+        with server.lock:
+            cut = self.path == server.cut and self.path not in server.cut_at
+        # Half the body, then the connection closes: the client holds that much.
+        budget = os.fstat(source.fileno()).st_size // 2 if cut else None
+        sent = 0
+        try:
+            while budget is None or sent < budget:
+                chunk = source.read(65536 if budget is None else min(65536, budget - sent))
+                if not chunk:
+                    break
+                outputfile.write(chunk)
+                sent += len(chunk)
+        finally:
+            with server.lock:
+                server.sent[self.path] = server.sent.get(self.path, 0) + sent
+                if cut:
+                    server.cut_at[self.path] = sent
+
+
+def serve(folder, cut=None):
     """Serves folder over HTTP on a free port of 127.0.0.1 from a thread of
-    this process, until shutdown(); the port is server_address[1]."""
+    this process, until shutdown(); the port is server_address[1]. Range
+    requests get the rest as a 206. The first GET of the path cut (as in
+    "/payloads/a.bin") ends after half the body: cut_at[path] is where, and
+    sent[path] counts the body bytes sent for a path in all."""
     handler = functools.partial(_QuietHandler, directory=folder)
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
     server.daemon_threads = True
+    server.lock = threading.Lock()
+    server.cut, server.cut_at, server.sent = cut, {}, {}
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server
 

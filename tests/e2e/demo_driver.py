@@ -14,7 +14,9 @@ the window while downloads run, and the window is closed once every
 download has ended.
 
 Either way it then asks the agent about the product whose feed is a tampered
-copy, and shows the agent refusing it.
+copy, and shows the agent refusing it. The server cuts the core update's
+first download halfway, once; the summary shows how much of it was fetched
+again when the agent resumed.
 """
 
 import json
@@ -39,6 +41,8 @@ RATE_KBPS_WATCHED = 160
 DEADLINE = 150
 FIRST_DISPLAY = 170
 SLOTS = 3
+# An update that is accepted and installed, so that its download runs anyway.
+CUT = "/payloads/core-2.1.tar"
 PERCENT = re.compile(r"Percent complete: (-?\d+)%")
 XDG = {"xdg-state": "XDG_STATE_HOME", "xdg-data": "XDG_DATA_HOME",
        "xdg-cache": "XDG_CACHE_HOME", "xdg-config": "XDG_CONFIG_HOME"}
@@ -78,6 +82,17 @@ def show_delivery(folder):
     for m in re.finditer(r": (\S+) (\S+) (held back by its rollout: .*)", log):
         print("Held back: %s %s, %s (released to 10 %% of machines; this one's id is in %s)"
               % (m.group(1), m.group(2), m.group(3), os.path.join(folder.root, "machine-id")))
+
+
+def show_resume(folder, server):
+    """Where the server cut the download, and what it sent for it since, by
+    its own count: the rest only when the agent resumed."""
+    if CUT not in server.cut_at:
+        return
+    size = os.path.getsize(os.path.join(folder.www, CUT.lstrip("/")))
+    cut = server.cut_at[CUT]
+    print("Resumed: %s, cut by the server at byte %d of %d; fetched again %d bytes, not %d"
+          % (os.path.splitext(os.path.basename(CUT))[0], cut, size, server.sent[CUT] - cut, size))
 
 
 class DemoFolder:
@@ -312,7 +327,7 @@ def main():
     server = None
     try:
         # The server first: the product file names its port.
-        server = agent_catalog.serve(folder.www)
+        server = agent_catalog.serve(folder.www, cut=CUT)
         feed_url = "http://127.0.0.1:%d/updates.json" % server.server_address[1]
         code = folder.publish(feed_url)
         print("Serving the signed feed at " + feed_url, flush=True)
@@ -341,6 +356,8 @@ def main():
     print("Installed in %s: %s" % (folder.install_dir, ", ".join(folder.installed()) or "nothing"))
     folder.show_trees()
     show_delivery(folder)
+    if server is not None:
+        show_resume(folder, server)
     print("Agent log: %s" % folder.log)
     return status
 

@@ -3,8 +3,8 @@
 """`make demo` without a display: it ends by itself, keeps its screenshots,
 shows the damaged update's failure, installs the good ones it was offered
 while they were in a slot (the core an archive: its link moves to the new
-tree, the one shipped before kept), and shows the agent refusing a tampered
-feed."""
+tree, the one shipped before kept), resumes the download its server cut,
+and shows the agent refusing a tampered feed."""
 
 import os
 import re
@@ -56,6 +56,11 @@ def main():
     if not re.search(rb"\nArrived as a delta: help-2.1, ", output) \
             or not re.search(rb"\nHeld back: beta-2.2 2.2, held back by its rollout: bucket 7808 ", output):
         return fail("no delta or no update held back in the summary", output)
+    resumed = re.search(rb"\nResumed: core-2.1, cut by the server at byte (\d+) of (\d+); "
+                        rb"fetched again (\d+) bytes, not \2\n", output)
+    cut, size, again = map(int, resumed.groups()) if resumed else (0, 0, -1)
+    if not 0 < cut < size or again != size - cut:
+        return fail("no resume from the byte the server cut at in the summary", output)
     print("PASS test_demo: %d screenshots, installed %s" % (len(shots), ", ".join(installed)))
     return 0
 
