@@ -119,7 +119,9 @@ Result decode(int oldFd, int deltaFd, qint64 deltaSize, int outFd, qint64 size,
         if (stop && stop->load(std::memory_order_relaxed))
             return {{}, u"stopped"_s};
         ZSTD_inBuffer input{delta.data(), std::min(delta.size(), fed + InputStep), fed};
+        const size_t written = output.pos;
         const size_t left = ZSTD_decompressStream(context.get(), &output, &input);
+        const bool moved = input.pos != fed || output.pos != written;
         fed = input.pos;
         if (ZSTD_isError(left))
             return {{}, zstdError(left)};
@@ -127,6 +129,9 @@ Result decode(int oldFd, int deltaFd, qint64 deltaSize, int outFd, qint64 size,
             break;
         if (fed == delta.size())
             return {{}, u"the delta ends in the middle of its frame"_s};
+        // A frame that wants more room than the payload's size never ends.
+        if (!moved)
+            return {{}, u"the delta makes more than "_s % QString::number(size) % u" bytes"_s};
     }
     // One frame: anything after it would be a second one, made against the
     // new file rather than the old.

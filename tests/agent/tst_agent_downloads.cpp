@@ -56,9 +56,11 @@ Result downloaded(const AgentFixture &fixture, const QString &path)
 }
 
 // A delta made by stock zstd that turns `from` into `to`.
-bool makeDelta(const QString &from, const QString &to, const QString &out)
+bool makeDelta(const QString &from, const QString &to, const QString &out,
+               const QStringList &options = {})
 {
-    return QProcess::execute(u"zstd"_s, {u"-qq"_s, u"-f"_s, u"--patch-from="_s + from, to, u"-o"_s, out})
+    return QProcess::execute(u"zstd"_s, QStringList{u"-qq"_s, u"-f"_s, u"--patch-from="_s + from, to,
+                                                    u"-o"_s, out} + options)
            == 0;
 }
 
@@ -937,6 +939,7 @@ void TestAgentDownloads::delta_data()
     QTest::newRow("corrupt") << u"corrupt"_s << false;
     QTest::newRow("of the wrong size") << u"size"_s << false;
     QTest::newRow("decoding to other bytes") << u"other"_s << false;
+    QTest::newRow("decoding past the size, which it does not declare") << u"longer"_s << false;
 }
 
 void TestAgentDownloads::delta()
@@ -981,11 +984,15 @@ void TestAgentDownloads::delta()
         mine = QJsonDocument::fromJson(fileContent(scratch))[u"updates"_s][0][u"deltas"_s][0].toObject();
         QCOMPARE(mine.value(u"sha256"_s), deltaEntry(deltaPath, old).value(u"sha256"_s));
         mine[u"url"_s] = TestCatalog::fileUrl(deltaPath).toString();
-    } else if (kind == u"other"_s) {
+    } else if (kind == u"other"_s || kind == u"longer"_s) {
         QByteArray other = payload;
-        other[0] = char(other[0] ^ 1);
+        if (kind == u"other"_s)
+            other[0] = char(other[0] ^ 1);
+        else
+            other += QByteArray(100000, 'z');
         QVERIFY(writeFile(fixture.root() + u"/other.bin"_s, other));
-        QVERIFY(makeDelta(catalog.installDir() + u"/u1.bin"_s, fixture.root() + u"/other.bin"_s, deltaPath));
+        QVERIFY(makeDelta(catalog.installDir() + u"/u1.bin"_s, fixture.root() + u"/other.bin"_s, deltaPath,
+                          kind == u"longer"_s ? QStringList{u"--no-content-size"_s} : QStringList{}));
         mine = deltaEntry(deltaPath, old);
     } else {
         QVERIFY(makeDelta(catalog.installDir() + u"/u1.bin"_s, payloadPath, deltaPath));
