@@ -11,16 +11,17 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
-void writeFile(const QString &path, const QByteArray &content)
+QByteArray fileContent(const QString &path)
 {
     QFile file(path);
-    if (file.open(QIODevice::WriteOnly))
-        file.write(content);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-} // namespace
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
 
 TestCatalog::TestCatalog(const QString &root)
     : feedUrl(QUrl::fromLocalFile(root + u"/feeds/updates.json"_s))
@@ -104,8 +105,7 @@ void TestCatalog::publish(const QByteArray &feed, const QByteArray &signatureFil
 
 QByteArray TestCatalog::published(const QString &suffix) const
 {
-    QFile file(feedPath() + suffix);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return fileContent(feedPath() + suffix);
 }
 
 const SigningKey &TestCatalog::key(Key which) const

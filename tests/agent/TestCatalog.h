@@ -82,3 +82,7 @@ private:
     std::unique_ptr<SigningKey> m_key;
     std::unique_ptr<SigningKey> m_newKey;
 };
+
+// Whole files for the tests: empty, or false, when it cannot be done.
+QByteArray fileContent(const QString &path);
+bool writeFile(const QString &path, const QByteArray &content);

@@ -27,18 +27,6 @@ constexpr qint64 PayloadSize = 1536 * 1024;
 using Kind = HttpTestServer::Kind;
 using Result = Contract::DownloadResult;
 
-QByteArray fileContent(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
 bool isRecorded(const AgentFixture &fixture, const QString &id)
 {
     const QJsonObject state = QJsonDocument::fromJson(fileContent(fixture.statePath())).object();

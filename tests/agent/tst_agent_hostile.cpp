@@ -115,18 +115,6 @@ QStringList partFiles(const TestCatalog &catalog)
     return QDir(catalog.installDir()).entryList({u".*.part"_s}, QDir::Files | QDir::Hidden);
 }
 
-QByteArray fileContent(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
 // A file of `size` zero bytes that takes no room: reading it still costs
 // the hash its time.
 bool makeSparse(const QString &path, qint64 size)

@@ -94,12 +94,6 @@ private Q_SLOTS:
 
 namespace {
 
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
 QByteArray contentOf(const QString &path)
 {
     QFile file(path);
