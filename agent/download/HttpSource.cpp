@@ -139,8 +139,9 @@ qint64 HttpSource::copyTo(PartFile &part, qint64 maxSize, QString *error)
 {
     if (!m_request || m_refused)
         return 0;
-    // The hashing thread shares the chunk rather than reading it back.
-    const QByteArray chunk = m_request->read(maxSize);
+    // A whole chunk, not joined again; the hashing thread shares it rather
+    // than reading it back.
+    const QByteArray chunk = m_request->read(std::min(maxSize, m_request->nextChunkBytes()));
     return part.append(chunk, error) ? chunk.size() : -1;
 }
 

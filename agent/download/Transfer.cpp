@@ -13,6 +13,7 @@
 #include <QJsonObject>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -28,6 +29,9 @@ constexpr qint64 MetaBytes = 4096;
 
 // Bounds one turn of the event loop spent copying.
 constexpr qint64 TurnBudgetMs = 4;
+
+// Transfers alive on the event loop's thread.
+int liveTransfers = 0;
 
 QString failedBecause(const QString &detail)
 {
@@ -45,6 +49,7 @@ Transfer::Transfer(const ProductUpdate &update, const QString &folder,
     , m_settings(settings)
     , m_limiter(settings.rateLimit, 0, settings.totalLimit)
 {
+    ++liveTransfers;
     m_pumpTimer.setSingleShot(true);
     connect(&m_pumpTimer, &QTimer::timeout, this, &Transfer::pump);
     m_retryTimer.setSingleShot(true);
@@ -58,6 +63,12 @@ Transfer::~Transfer()
 {
     if (!m_done)
         abandon();
+    // The heap keeps the chunks' memory while downloads run (main.cpp);
+    // once none runs it goes back.
+    if (--liveTransfers == 0) {
+        m_part.close();
+        malloc_trim(0);
+    }
 }
 
 void Transfer::abandon()

@@ -16,6 +16,7 @@ namespace {
 
 // Large reads from a fast server without a tiny write per packet.
 constexpr long ReceiveBufferBytes = 256 * 1024;
+constexpr qint64 JoinedChunkBytes = 512 * 1024;
 
 bool isRedirectStatus(int status)
 {
@@ -200,7 +201,13 @@ size_t HttpRequest::takeBody(const char *data, size_t size)
     const qint64 room = m_options.bodyLimit + 1 - m_received;
     const qint64 take = std::min(qint64(size), room);
     if (take > 0) {
-        m_chunks.emplace_back(data, qsizetype(take));
+        // libcurl hands over what each read got, often a few KiB; joined
+        // here, once, a reader takes whole chunks without copying them.
+        if (m_chunks.empty() || m_chunks.back().size() + take > m_chunks.back().capacity()) {
+            m_chunks.emplace_back();
+            m_chunks.back().reserve(qsizetype(std::max(take, std::min(JoinedChunkBytes, room))));
+        }
+        m_chunks.back().append(data, qsizetype(take));
         m_buffered += take;
         m_received += take;
         m_newData = true;
@@ -226,6 +233,11 @@ QByteArray HttpRequest::read(qint64 maxSize)
         }
     }
     m_buffered -= out.size();
+    // A chunk read before it filled up gives back its reserve: whoever
+    // holds it counts its bytes, not its room. (Shrinking in place does not
+    // copy.)
+    if (out.capacity() > out.size())
+        out.squeeze();
     if (m_paused && m_easy && m_buffered < m_options.pauseAbove) {
         m_paused = false;
         curl_easy_pause(m_easy, CURLPAUSE_CONT);

@@ -62,6 +62,8 @@ public:
 
     qint64 bytesAvailable() const { return m_buffered; }
     QByteArray read(qint64 maxSize);
+    // What read() hands over without copying: the oldest chunk received.
+    qint64 nextChunkBytes() const { return m_chunks.empty() ? 0 : m_chunks.front().size(); }
     qint64 bytesReceived() const { return m_received; }
     qint64 bodyLimit() const { return m_options.bodyLimit; }
     // More body came than its limit allowed (one byte past it is readable).
