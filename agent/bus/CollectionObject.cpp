@@ -47,8 +47,8 @@ QDBusVariant CollectionObject::Item(int index)
     QString path = m_paths.value(index);
     if (path.isEmpty()) {
         if (const QString why = m_context->registry->whyFull(owner()); !why.isEmpty()) {
-            sendErrorReply(QString::fromUtf16(Contract::Error::LimitExceeded), why);
             qCWarning(lcBus).noquote() << "refused Item from" << owner() << "-" << why;
+            sendErrorReply(QString::fromUtf16(Contract::Error::LimitExceeded), why);
             return {};
         }
         auto *item = new ItemObject(m_context, m_product, m_product.updates.at(index - 1), owner(), this);

@@ -18,9 +18,10 @@ bool OwnedObject::refuseStranger(const char *method)
 {
     if (!calledFromDBus() || message().service() == m_owner)
         return false;
-    sendErrorReply(QDBusError::AccessDenied,
-                   u"This object belongs to another client of the update service."_s);
+    // Logged first: a caller that reads the log on the refusal finds the line.
     qCWarning(lcBus).noquote() << "refused" << method << "on" << message().path() << "from"
                                << message().service() << "- it belongs to" << m_owner;
+    sendErrorReply(QDBusError::AccessDenied,
+                   u"This object belongs to another client of the update service."_s);
     return true;
 }

@@ -52,11 +52,12 @@ QDBusObjectPath ServiceObject::GetUpdates(const QString &strProdCode)
     // Calls still waiting for a hash count as the collections they will make.
     if (m_context->registry->heldBy(caller) + m_waiting.value(caller)
         >= ObjectRegistry::MaxObjectsPerOwner) {
+        // Logged first: a caller that reads the log on the refusal finds the line.
+        qCWarning(lcBus).noquote() << "refused GetUpdates from" << caller << "- it holds"
+                                   << ObjectRegistry::MaxObjectsPerOwner << "collections already";
         sendErrorReply(QString::fromUtf16(Contract::Error::LimitExceeded),
                        u"This client holds "_s % QString::number(ObjectRegistry::MaxObjectsPerOwner)
                            % u" collections already, as many as one connection may hold."_s);
-        qCWarning(lcBus).noquote() << "refused GetUpdates from" << caller << "- it holds"
-                                   << ObjectRegistry::MaxObjectsPerOwner << "collections already";
         return {};
     }
     // Files found in place are hashed first, on another thread: answered
@@ -124,8 +125,8 @@ QString ServiceObject::collection(const Product &offered, const QString &caller,
                                   const QDBusMessage &request, QDBusConnection bus)
 {
     if (const QString why = m_context->registry->whyFull(caller); !why.isEmpty()) {
-        bus.send(request.createErrorReply(QString::fromUtf16(Contract::Error::LimitExceeded), why));
         qCWarning(lcBus).noquote() << "refused GetUpdates from" << caller << "-" << why;
+        bus.send(request.createErrorReply(QString::fromUtf16(Contract::Error::LimitExceeded), why));
         return {};
     }
     auto *collection = new CollectionObject(m_context, offered, caller);
