@@ -74,14 +74,20 @@ void PayloadDownload::tryDelta(const QByteArray &inPlace)
     asPayload.size = m_delta.size;
     asPayload.sha256 = m_delta.sha256;
     asPayload.deltas.clear();
-    m_transfer = new Transfer(asPayload, m_folder, m_network, m_settings, this);
+    qCInfo(lcDownload).noquote() << AgentLog::cut(m_update.id) << "from a delta of"
+                                 << m_delta.size << "bytes against" << AgentLog::cut(inPlacePath());
+    startTransfer(asPayload, &PayloadDownload::onDeltaDownloaded);
+}
+
+void PayloadDownload::startTransfer(const ProductUpdate &what,
+                                    void (PayloadDownload::*onFinished)(DownloadResult, const QString &))
+{
+    m_transfer = new Transfer(what, m_folder, m_network, m_settings, this);
     connect(m_transfer, &Transfer::progressed, this, &PayloadDownload::progressed);
     connect(m_transfer, &Transfer::waiting, this, &PayloadDownload::waiting);
     connect(m_transfer, &Transfer::holding, this, &PayloadDownload::holding);
-    connect(m_transfer, &Transfer::finished, this, &PayloadDownload::onDeltaDownloaded);
-    qCInfo(lcDownload).noquote() << AgentLog::cut(m_update.id) << "from a delta of"
-                                 << m_delta.size << "bytes against" << AgentLog::cut(inPlacePath());
-    Q_EMIT expecting(m_delta.size);
+    connect(m_transfer, &Transfer::finished, this, onFinished);
+    Q_EMIT expecting(what.size);
     m_transfer->start();
 }
 
@@ -172,13 +178,7 @@ void PayloadDownload::downloadWhole(const QString &deltaFailure)
         qCWarning(lcDownload).noquote() << "the delta of" << AgentLog::cut(m_update.id) << "failed -"
                                         << AgentLog::cut(deltaFailure)
                                         << "- downloading the whole payload";
-    m_transfer = new Transfer(m_update, m_folder, m_network, m_settings, this);
-    connect(m_transfer, &Transfer::progressed, this, &PayloadDownload::progressed);
-    connect(m_transfer, &Transfer::waiting, this, &PayloadDownload::waiting);
-    connect(m_transfer, &Transfer::holding, this, &PayloadDownload::holding);
-    connect(m_transfer, &Transfer::finished, this, &PayloadDownload::finished);
-    Q_EMIT expecting(m_update.size);
-    m_transfer->start();
+    startTransfer(m_update, &PayloadDownload::finished);
 }
 
 void PayloadDownload::stopDecoding()

@@ -61,6 +61,9 @@ private:
     void decode();
     void onDecoded(const QByteArray &sha256, const QString &error);
     void downloadWhole(const QString &deltaFailure);
+    // Starts downloading `what` (the payload or a delta) into m_transfer.
+    void startTransfer(const ProductUpdate &what,
+                       void (PayloadDownload::*onFinished)(Contract::DownloadResult, const QString &));
     void stopDecoding();
     QString inPlacePath() const;
 
